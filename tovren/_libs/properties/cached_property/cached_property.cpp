@@ -1,0 +1,239 @@
+#include "cached_property.h"
+
+#include "../call_support/argument_binding.h"
+#include "../frame/module_state.h"
+#include "../frame/owned_reference.h"
+#include "../frame/traceback_entries.h"
+
+namespace tovren {
+
+namespace {
+
+constexpr const char kInitFunction[] = "tovren._libs.properties.CachedProperty.__init__";
+constexpr FailureSite kInitBindingSite{kInitFunction, 14, kModuleSourceFile};
+constexpr FailureSite kInitNameSite{kInitFunction, 16, kModuleSourceFile};
+constexpr FailureSite kInitDocSite{kInitFunction, 17, kModuleSourceFile};
+
+constexpr const char kGetFunction[] = "tovren._libs.properties.CachedProperty.__get__";
+constexpr FailureSite kGetCacheLookupSite{kGetFunction, 25, kModuleSourceFile};
+constexpr FailureSite kGetCacheCreateSite{kGetFunction, 28, kModuleSourceFile};
+constexpr FailureSite kGetMembershipSite{kGetFunction, 32, kModuleSourceFile};
+constexpr FailureSite kGetCallSite{kGetFunction, 36, kModuleSourceFile};
+constexpr FailureSite kGetStoreSite{kGetFunction, 37, kModuleSourceFile};
+
+constexpr FailureSite kSetSite{"tovren._libs.properties.CachedProperty.__set__", 41,
+                               kModuleSourceFile};
+
+constexpr CallableSignature kInitSignature{
+    "__init__", {Const::fget}, 1, 1, &kInitBindingSite};
+
+CachedPropertyObject* as_cached_property(PyObject* object) noexcept {
+  return reinterpret_cast<CachedPropertyObject*>(object);
+}
+
+// ---- creation, GC, destruction -------------------------------------------
+
+PyObject* cached_property_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  PyObject* object;
+  if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
+    // object.__new__ refuses abstract classes with the platform's message.
+    object = PyBaseObject_Type.tp_new(type, module_state().empty_tuple, nullptr);
+  } else {
+    object = type->tp_alloc(type, 0);
+  }
+  if (object == nullptr) return nullptr;
+  CachedPropertyObject* self = as_cached_property(object);
+  self->fget = Py_NewRef(Py_None);
+  self->name = Py_NewRef(Py_None);
+  self->doc = Py_NewRef(Py_None);
+  return object;
+}
+
+int cached_property_traverse(PyObject* object, visitproc visit, void* arg) {
+  CachedPropertyObject* self = as_cached_property(object);
+  Py_VISIT(self->fget);
+  Py_VISIT(self->name);
+  Py_VISIT(self->doc);
+  return 0;
+}
+
+int cached_property_clear(PyObject* object) {
+  CachedPropertyObject* self = as_cached_property(object);
+  replace_field(self->fget, Py_NewRef(Py_None));
+  replace_field(self->name, Py_NewRef(Py_None));
+  replace_field(self->doc, Py_NewRef(Py_None));
+  return 0;
+}
+
+void cached_property_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type->tp_finalize != nullptr && type->tp_dealloc == cached_property_dealloc &&
+      !PyObject_GC_IsFinalized(object)) {
+    if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
+  }
+  PyObject_GC_UnTrack(object);
+  CachedPropertyObject* self = as_cached_property(object);
+  Py_CLEAR(self->fget);
+  Py_CLEAR(self->name);
+  Py_CLEAR(self->doc);
+  type->tp_free(object);
+}
+
+// ---- __init__ --------------------------------------------------------------
+
+int cached_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
+  BoundArguments bound;
+  if (bind_tuple_and_dict(kInitSignature, args, kwargs, bound) < 0) return -1;
+  CachedPropertyObject* self = as_cached_property(object);
+  PyObject* fget = bound[0];
+
+  // Each field is replaced as soon as its value is known, so a failure part
+  // way leaves the earlier fields written.
+  replace_field(self->fget, Py_NewRef(fget));
+  PyObject* name = PyObject_GetAttr(fget, constant(Const::dunder_name));
+  if (name == nullptr) {
+    add_traceback(kInitNameSite);
+    return -1;
+  }
+  replace_field(self->name, name);
+  PyObject* doc = nullptr;
+  if (PyObject_GetOptionalAttr(fget, constant(Const::dunder_doc), &doc) < 0) {
+    add_traceback(kInitDocSite);
+    return -1;
+  }
+  replace_field(self->doc, doc != nullptr ? doc : Py_NewRef(Py_None));
+  return 0;
+}
+
+// ---- descriptor read ---------------------------------------------------------
+
+// Calls the getter with the owner instance. A bound method is unwrapped so the
+// call needs no temporary argument tuple.
+PyObject* call_getter(PyObject* getter, PyObject* instance) noexcept {
+  if (PyMethod_CheckExact(getter)) {
+    OwnedRef function = OwnedRef::new_ref(PyMethod_GET_FUNCTION(getter));
+    OwnedRef bound_self = OwnedRef::new_ref(PyMethod_GET_SELF(getter));
+    PyObject* arguments[] = {bound_self.get(), instance};
+    return PyObject_Vectorcall(function.get(), arguments, 2, nullptr);
+  }
+  PyObject* arguments[] = {nullptr, instance};
+  return PyObject_Vectorcall(getter, arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// Returns the instance's `_cache` dict as a new reference, creating and
+// assigning a new dict when the attribute is absent or None. Returns null
+// with no exception set when the instance cannot take a `_cache` attribute.
+PyObject* get_or_create_cache(PyObject* instance, bool& failed) noexcept {
+  PyObject* cache_name = constant(Const::cache);
+  PyObject* cache = nullptr;
+  if (PyObject_GetOptionalAttr(instance, cache_name, &cache) < 0) {
+    add_traceback(kGetCacheLookupSite);
+    failed = true;
+    return nullptr;
+  }
+  if (cache != nullptr && cache != Py_None) return cache;
+  Py_XDECREF(cache);
+
+  OwnedRef fresh = OwnedRef::steal(PyDict_New());
+  if (fresh && PyObject_SetAttr(instance, cache_name, fresh.get()) == 0) return fresh.release();
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  add_traceback(kGetCacheCreateSite);
+  failed = true;
+  return nullptr;
+}
+
+PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
+  CachedPropertyObject* self = as_cached_property(object);
+
+  bool failed = false;
+  OwnedRef cache = OwnedRef::steal(get_or_create_cache(instance, failed));
+  if (!cache) return failed ? nullptr : Py_NewRef(object);
+  if (!PyDict_Check(cache.get())) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                 Py_TYPE(cache.get())->tp_name);
+    add_traceback(kGetMembershipSite);
+    return nullptr;
+  }
+
+  // The key and the getter are held strongly: hashing, comparing and calling
+  // can run Python code that re-initialises this descriptor.
+  OwnedRef key = OwnedRef::new_ref(self->name);
+  int present = PyDict_Contains(cache.get(), key.get());
+  if (present < 0) {
+    add_traceback(kGetMembershipSite);
+    return nullptr;
+  }
+  if (present) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(cache.get(), key.get(), &value);
+    if (found > 0) return value;
+    if (found < 0) {
+      add_traceback(kGetMembershipSite);
+      return nullptr;
+    }
+    // The entry vanished after the membership test: compute it as on a miss.
+  }
+
+  OwnedRef getter = OwnedRef::new_ref(self->fget);
+  OwnedRef value = OwnedRef::steal(call_getter(getter.get(), instance));
+  if (!value) {
+    add_traceback(kGetCallSite);
+    return nullptr;
+  }
+  if (PyDict_SetItem(cache.get(), key.get(), value.get()) < 0) {
+    add_traceback(kGetStoreSite);
+    return nullptr;
+  }
+  return value.release();
+}
+
+// ---- descriptor write ----------------------------------------------------------
+
+int cached_property_set(PyObject* /*object*/, PyObject* /*instance*/, PyObject* value) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_NotImplementedError, "__delete__");
+    return -1;
+  }
+  OwnedRef error = OwnedRef::steal(
+      PyObject_CallOneArg(PyExc_AttributeError, constant(Const::cant_set_attribute)));
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  add_traceback(kSetSite);
+  return -1;
+}
+
+// ---- read-only attributes --------------------------------------------------------
+
+PyObject* get_fget(PyObject* object, void*) { return Py_NewRef(as_cached_property(object)->fget); }
+PyObject* get_name(PyObject* object, void*) { return Py_NewRef(as_cached_property(object)->name); }
+PyObject* get_doc(PyObject* object, void*) { return Py_NewRef(as_cached_property(object)->doc); }
+
+PyGetSetDef cached_property_getset[] = {
+    {"fget", get_fget, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject CachedPropertyType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tovren._libs.properties.CachedProperty",
+    .tp_basicsize = sizeof(CachedPropertyObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = cached_property_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = cached_property_traverse,
+    .tp_clear = cached_property_clear,
+    .tp_getset = cached_property_getset,
+    .tp_descr_get = cached_property_get,
+    .tp_descr_set = cached_property_set,
+    .tp_init = cached_property_init,
+    .tp_new = cached_property_new,
+};
+
+}  // namespace tovren
