@@ -1,0 +1,12 @@
+// The test-only extension `_properties_testing`: each topic file adds its
+// entry points to the module through one registration function.
+#pragma once
+
+#include <Python.h>
+
+namespace tovren::testing {
+
+// Each returns 0, or -1 with an exception set.
+int register_startup_functions(PyObject* module) noexcept;
+
+}  // namespace tovren::testing
