@@ -1,0 +1,109 @@
+# Top-level commands. `make test` is what CI runs (.ci/run).
+#
+#   make build     configure + build the extension into the source tree, refresh .venv
+#   make example   build, then run every examples/*.py with .venv/bin/python
+#   make test      build, then run every step of TEST_STEPS in order
+#   make clean     remove build products (the provisioned interpreter stays cached)
+#
+# The interpreter comes from scripts/provision-python: PYTHON=/path/to/python3.14
+# selects an existing one, otherwise a private CPython 3.14 is provisioned.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -euo pipefail -c
+.ONESHELL:
+# Steps run one after another in the order they are listed; the build itself
+# runs in parallel inside ninja.
+.NOTPARALLEL:
+.DEFAULT_GOAL := build
+
+ROOT := $(patsubst %/,%,$(dir $(abspath $(lastword $(MAKEFILE_LIST)))))
+BUILD_DIR := $(ROOT)/build/default
+VENV := $(ROOT)/.venv
+VENV_PY := $(VENV)/bin/python
+
+# The interpreter, provisioned the first time a recipe needs it and then kept
+# for the rest of this make run (so `make clean` never provisions anything).
+PY = $(eval PY := $(call provision))$(PY)
+provision = $(strip $(shell "$(ROOT)/scripts/provision-python")$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python failed (message above))))
+
+# Extra arguments, e.g. `make test PYTEST_ARGS='-k cached -x'`.
+PYTEST_ARGS ?=
+CTEST_ARGS ?=
+
+# Test steps of `make test`, run in this order. Add a step by defining a
+# `test-NAME: build` target below and appending it here.
+TEST_STEPS := test-cpp test-python
+
+.PHONY: build example test clean $(TEST_STEPS)
+
+build:
+	@
+	cd "$(ROOT)"
+	[[ -f CMakeLists.txt ]] || { echo "make: no CMakeLists.txt in $(ROOT)" >&2; exit 1; }
+	py="$(PY)"
+	# A build tree configured for another interpreter (or generator) is
+	# discarded: FindPython caches much more than Python_EXECUTABLE.
+	cache="$(BUILD_DIR)/CMakeCache.txt"
+	if [[ -f $$cache ]]; then
+	  configured=$$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$$cache")
+	  generator=$$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$$cache")
+	  if [[ $$configured != "$$py" || $$generator != Ninja ]]; then
+	    echo "make: build tree was configured for '$$configured' ($$generator); reconfiguring for $$py"
+	    rm -rf "$(BUILD_DIR)"
+	  fi
+	fi
+	if [[ ! -f $(BUILD_DIR)/build.ninja ]]; then
+	  echo "+ cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$$py -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	  cmake -S . -B "$(BUILD_DIR)" -G Ninja -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	fi
+	echo "+ cmake --build $(BUILD_DIR)"
+	cmake --build "$(BUILD_DIR)"
+	# .venv sees the interpreter's own packages (pytest, hypothesis, ...) and,
+	# through a .pth file, this source tree, so `import tovren` works from any cwd.
+	if [[ ! -f $(VENV)/pyvenv.cfg ]] \
+	  || ! grep -qx 'include-system-site-packages = true' "$(VENV)/pyvenv.cfg" \
+	  || [[ $$(readlink -f "$(VENV_PY)" || true) != "$$(readlink -f "$$py")" ]]; then
+	  echo "+ $$py -m venv --system-site-packages --without-pip $(VENV)"
+	  rm -rf "$(VENV)"
+	  "$$py" -m venv --system-site-packages --without-pip "$(VENV)"
+	fi
+	site=$$("$(VENV_PY)" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+	printf '%s\n' "$(ROOT)" >"$$site/tovren-source-tree.pth"
+
+example: build
+	@
+	cd "$(ROOT)"
+	shopt -s nullglob
+	examples=(examples/*.py)
+	(( $${#examples[@]} )) || { echo "make: no examples/*.py to run" >&2; exit 1; }
+	for f in "$${examples[@]}"; do
+	  echo "+ .venv/bin/python $$f"
+	  "$(VENV_PY)" "$$f"
+	done
+
+test: $(TEST_STEPS)
+
+# C++ unit tests registered with CTest (none registered: nothing to run).
+test-cpp: build
+	@
+	if ctest --test-dir "$(BUILD_DIR)" -N | grep -q '^Total Tests: 0$$'; then
+	  echo "make: no C++ unit tests registered with CTest"
+	else
+	  echo "+ ctest --test-dir $(BUILD_DIR) --output-on-failure $(CTEST_ARGS)"
+	  ctest --test-dir "$(BUILD_DIR)" --output-on-failure $(CTEST_ARGS)
+	fi
+
+# Python tests. TOVREN_BUILD_DIR tells them where the test-only extension
+# (_properties_testing) was built.
+test-python: build
+	@
+	cd "$(ROOT)"
+	echo "+ .venv/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests"
+	TOVREN_BUILD_DIR="$(BUILD_DIR)" "$(VENV_PY)" -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests
+
+clean:
+	@
+	cd "$(ROOT)"
+	rm -rf build .venv .pytest_cache
+	rm -f tovren/_libs/properties.cpython-*.so
+	find tovren tests examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
