@@ -110,7 +110,7 @@ int cached_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 // Calls the getter with the owner instance. A bound method is unwrapped so the
 // call needs no temporary argument tuple.
 PyObject* call_getter(PyObject* getter, PyObject* instance) noexcept {
-  if (PyMethod_CheckExact(getter)) {
+  if (Py_IS_TYPE(getter, &PyMethod_Type)) {
     OwnedRef function = OwnedRef::new_ref(PyMethod_GET_FUNCTION(getter));
     OwnedRef bound_self = OwnedRef::new_ref(PyMethod_GET_SELF(getter));
     PyObject* arguments[] = {bound_self.get(), instance};
@@ -226,7 +226,8 @@ PyTypeObject CachedPropertyType = {
     .tp_basicsize = sizeof(CachedPropertyObject),
     .tp_itemsize = 0,
     .tp_dealloc = cached_property_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE |
+                Py_TPFLAGS_HAVE_GC,
     .tp_traverse = cached_property_traverse,
     .tp_clear = cached_property_clear,
     .tp_getset = cached_property_getset,

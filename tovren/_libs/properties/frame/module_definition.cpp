@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "../cached_property/cached_property.h"
+#include "abi_differences.h"
 #include "builtin_type_check.h"
 #include "constants.h"
 #include "module_state.h"
@@ -145,7 +146,7 @@ int exec_module(PyObject* module) noexcept {
     return -1;
   }
   state.module = Py_NewRef(module);
-  (void)PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+  declare_gil_used(module);
 
   const FailureSite* site = nullptr;
   if (exec_prepare(state, module) == 0 && exec_build(state, module, site) == 0) return 0;

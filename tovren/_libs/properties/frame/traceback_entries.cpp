@@ -1,5 +1,7 @@
 #include "traceback_entries.h"
 
+#include <frameobject.h>
+
 #include "module_state.h"
 #include "owned_reference.h"
 
