@@ -26,6 +26,9 @@ VENV_PY := $(VENV)/bin/python
 PY = $(eval PY := $(call provision))$(PY)
 provision = $(strip $(shell "$(ROOT)/scripts/provision-python")$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python failed (message above))))
 
+# Packages in ~/.local (the user site) must not leak into builds and tests.
+export PYTHONNOUSERSITE := 1
+
 # Extra arguments, e.g. `make test PYTEST_ARGS='-k cached -x'`.
 PYTEST_ARGS ?=
 CTEST_ARGS ?=
