@@ -1,0 +1,39 @@
+"""Shared fixtures: the module under test and the test-only extension."""
+
+import os
+import pathlib
+import sys
+import traceback
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+TESTING_DIR = pathlib.Path(os.environ.get("TOVREN_TESTING_DIR", ROOT / "build" / "default" / "testing"))
+if TESTING_DIR.is_dir() and str(TESTING_DIR) not in sys.path:
+    sys.path.append(str(TESTING_DIR))
+
+
+@pytest.fixture(scope="session")
+def module():
+    import tovren._libs.properties as properties
+
+    return properties
+
+
+@pytest.fixture(scope="session")
+def testing():
+    """The test-only extension that reaches internal routines."""
+    return pytest.importorskip("_properties_testing")
+
+
+def last_entry(exc):
+    """(file, line, function) of the innermost traceback entry of `exc`."""
+    frame = traceback.extract_tb(exc.__traceback__)[-1]
+    return frame.filename, frame.lineno, frame.name
+
+
+def innermost_traceback(exc):
+    tb = exc.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    return tb
