@@ -22,6 +22,7 @@ int exec_testing_module(PyObject* module) noexcept {
   }
   if (build_constant_table(state) < 0) return -1;
   if (register_startup_functions(module) < 0) return -1;
+  if (register_integer_functions(module) < 0) return -1;
   return 0;
 }
 

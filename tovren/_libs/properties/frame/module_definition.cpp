@@ -5,6 +5,7 @@
 // the first one that created it, and declares that it needs the GIL.
 #include <Python.h>
 
+#include "../axis_property/axis_property.h"
 #include "../cached_property/cached_property.h"
 #include "abi_differences.h"
 #include "builtin_type_check.h"
@@ -122,6 +123,8 @@ int exec_build(ModuleState& state, PyObject* module, const FailureSite*& site) n
   site = &kInitSite;
   if (register_in_sys_modules(module) < 0) return -1;
   if (ready_type(state.cached_property_type, &CachedPropertyType, module, Const::CachedProperty) < 0)
+    return -1;
+  if (ready_type(state.axis_property_type, &AxisPropertyType, module, Const::AxisProperty) < 0)
     return -1;
   if (store_owned(state.builtin_type, import_checked_builtin_type()) < 0) return -1;
 

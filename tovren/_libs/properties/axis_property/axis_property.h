@@ -1,0 +1,61 @@
+// `AxisProperty`: a data descriptor standing for one axis of an owner object.
+// Reading it on an owner instance returns `instance._mgr.axes[axis]` (one
+// negative wrap-around, `axes` exactly a list); assigning calls
+// `instance._set_axis(axis, value)`; deleting is refused.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+
+namespace tovren {
+
+struct AxisPropertyObject {
+  PyObject_HEAD
+  // Index into the manager's `axes`; negative counts from the end. 0 after
+  // creation (zeroed storage).
+  Py_ssize_t axis;
+  // The descriptor's `__doc__`: an owned reference, never null while the
+  // object lives (None after creation and after a GC clear).
+  PyObject* doc;
+};
+
+extern PyTypeObject AxisPropertyType;
+
+// Field access shared by `__init__`, the attribute getters and the pickle
+// state restore. The descriptor read and write take `axis` once, before any
+// Python code runs; the relaxed atomic access keeps a concurrent
+// re-initialisation (outside the contract, but possible with the GIL forced
+// off) from being a data race, and costs a plain load/store.
+inline Py_ssize_t load_axis(const AxisPropertyObject* self) noexcept {
+  return std::atomic_ref<const Py_ssize_t>(self->axis).load(std::memory_order_relaxed);
+}
+
+inline void store_axis(AxisPropertyObject* self, Py_ssize_t axis) noexcept {
+  std::atomic_ref<Py_ssize_t>(self->axis).store(axis, std::memory_order_relaxed);
+}
+
+// A new reference to `__doc__`. Taken inside the object's critical section,
+// so a concurrent `replace_doc` cannot release the value between the read
+// and the increment.
+inline PyObject* new_doc_reference(AxisPropertyObject* self) noexcept {
+  PyObject* doc;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  doc = Py_NewRef(self->doc);
+  Py_END_CRITICAL_SECTION();
+  return doc;
+}
+
+// Stores `stolen` (a new reference) as `__doc__` and releases the previous
+// value after leaving the critical section: the release can run a finaliser,
+// which must not run while the section is held.
+inline void replace_doc(AxisPropertyObject* self, PyObject* stolen) noexcept {
+  PyObject* previous;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  previous = self->doc;
+  self->doc = stolen;
+  Py_END_CRITICAL_SECTION();
+  Py_XDECREF(previous);
+}
+
+}  // namespace tovren
