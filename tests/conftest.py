@@ -32,6 +32,25 @@ def last_entry(exc):
     return frame.filename, frame.lineno, frame.name
 
 
+MODULE_FILES = ("tovren/_libs/properties", "<stringsource>")
+
+
+def module_entries(exc):
+    """(file, line, function) of every entry the module added, outermost first."""
+    return [
+        (frame.filename, frame.lineno, frame.name)
+        for frame in traceback.extract_tb(exc.__traceback__)
+        if frame.filename in MODULE_FILES
+    ]
+
+
+def module_entry(exc):
+    """The innermost entry the module added; Python callbacks sit below it."""
+    entries = module_entries(exc)
+    assert entries, "the module added no traceback entry"
+    return entries[-1]
+
+
 def innermost_traceback(exc):
     tb = exc.__traceback__
     while tb.tb_next is not None:
