@@ -1,0 +1,224 @@
+"""Module frame: start-up, the module namespace, and traceback entries."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import innermost_traceback, module_entries, module_entry
+
+SOURCE = "tovren/_libs/properties"
+MODULE = "tovren._libs.properties"
+
+
+def run_python(code, *options):
+    """Runs `code` in a fresh interpreter; the module initialises once per process."""
+    return subprocess.run(
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_namespace_is_exactly_the_documented_one(module):
+    expected = {
+        "__name__", "__doc__", "__spec__", "__loader__", "__file__", "__package__",
+        "__builtins__", "CachedProperty", "AxisProperty", "cache_readonly",
+        "__pyx_unpickle_CachedProperty", "__pyx_unpickle_AxisProperty", "__test__",
+    }
+    assert set(vars(module)) == expected
+
+
+def test_namespace_values(module):
+    import builtins
+
+    namespace = vars(module)
+    assert namespace["__doc__"] is None
+    assert namespace["__test__"] == {} and type(namespace["__test__"]) is dict
+    assert namespace["__builtins__"] is builtins
+    assert namespace["cache_readonly"] is namespace["CachedProperty"]
+    assert namespace["__package__"] == "tovren._libs"
+    assert namespace["__file__"] == namespace["__spec__"].origin
+    assert namespace["__loader__"] is namespace["__spec__"].loader
+    assert "__path__" not in namespace and "__all__" not in namespace
+
+
+def test_runtime_modules_registered(module):
+    assert sys.modules[MODULE] is module
+    assert type(sys.modules["cython_runtime"]) is type(sys)
+
+
+@pytest.mark.parametrize("type_name", ["CachedProperty", "AxisProperty"])
+def test_types_are_static_gc_basetypes(module, type_name):
+    cls = getattr(module, type_name)
+    flags = cls.__flags__
+    base_type, have_gc, version_tag, heap = 1 << 10, 1 << 14, 1 << 18, 1 << 9
+    assert flags & base_type and flags & have_gc
+    assert not flags & heap
+    assert cls.__bases__ == (object,) and cls.__module__ == MODULE
+    assert not hasattr(getattr(cls, "__new__")(cls), "__dict__")
+    del version_tag
+
+
+def test_reimport_returns_same_module_with_user_changes_kept():
+    result = run_python(
+        """
+        import sys
+        import tovren._libs.properties as first
+        first.CachedProperty = "replaced"
+        del sys.modules["tovren._libs.properties"]
+        import tovren._libs.properties as second
+        assert second is first, (second, first)
+        assert second.CachedProperty == "replaced"
+        assert second.cache_readonly.__name__ == "CachedProperty"
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_import_with_warnings_as_errors_succeeds_on_matching_runtime():
+    result = run_python("import tovren._libs.properties", "-W", "error")
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("remove_first", [False, True])
+def test_second_interpreter_is_refused(remove_first):
+    """An interpreter sharing the GIL reaches the module's own check; an
+    isolated one is refused by the platform before the module runs."""
+    result = run_python(
+        f"""
+        import sys
+        import _interpreters
+        import tovren._libs.properties
+        if {remove_first}:
+            del sys.modules["tovren._libs.properties"]
+        for config in ("legacy", "isolated"):
+            interp = _interpreters.create(_interpreters.new_config(config))
+            failure = _interpreters.exec(interp, "import tovren._libs.properties")
+            _interpreters.destroy(interp)
+            print(failure.type.__name__ if failure else None, failure and failure.msg, sep=": ")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    legacy, isolated = result.stdout.splitlines()
+    assert legacy == (
+        "ImportError: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process."
+    )
+    assert isolated.startswith("ImportError: ")
+
+
+def test_create_step_copies_spec_attributes():
+    result = run_python(
+        """
+        import _imp, types
+        import importlib.util
+        origin = importlib.util.find_spec("tovren._libs.properties").origin
+        spec = types.SimpleNamespace(name="tovren._libs.properties", origin=origin,
+                                     loader=None, parent=None,
+                                     submodule_search_locations=None)
+        module = _imp.create_dynamic(spec)
+        namespace = vars(module)
+        assert namespace["__loader__"] is None, namespace
+        assert namespace["__package__"] is None, namespace
+        assert namespace["__file__"] == origin
+        assert "__path__" not in namespace
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+
+
+def test_create_step_copies_search_locations():
+    result = run_python(
+        """
+        import _imp, types
+        import importlib.util
+        origin = importlib.util.find_spec("tovren._libs.properties").origin
+        spec = types.SimpleNamespace(name="tovren._libs.properties", origin=origin,
+                                     loader="L", parent="tovren._libs",
+                                     submodule_search_locations=["somewhere"])
+        module = _imp.create_dynamic(spec)
+        assert module.__path__ == ["somewhere"] and module.__loader__ == "L"
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+
+
+# ---- traceback entries ---------------------------------------------------------
+
+
+def owner_with_refusing_property(module):
+    return type("Owner", (), {"attr": module.CachedProperty(len)})()
+
+
+def test_entry_names_operation_and_uses_module_globals(module):
+    owner = owner_with_refusing_property(module)
+    with pytest.raises(AttributeError) as info:
+        owner.attr = 1
+    assert module_entry(info.value) == (SOURCE, 41, f"{MODULE}.CachedProperty.__set__")
+    frame = innermost_traceback(info.value).tb_frame
+    assert frame.f_globals is vars(module)
+    assert frame.f_code.co_filename == SOURCE
+
+
+def test_same_site_reuses_one_code_object(module):
+    owner = owner_with_refusing_property(module)
+    codes = []
+    for _ in range(3):
+        try:
+            owner.attr = 1
+        except AttributeError as error:
+            codes.append(innermost_traceback(error).tb_frame.f_code)
+    assert codes[0] is codes[1] is codes[2]
+
+
+def test_sites_sharing_a_line_keep_their_own_names(module):
+    """Both `__setstate_cython__` methods fail at line 16 of <stringsource>."""
+    seen = []
+    for cls in (module.CachedProperty, module.AxisProperty):
+        with pytest.raises(TypeError) as info:
+            cls.__new__(cls).__setstate_cython__()
+        seen.append(module_entry(info.value))
+    assert seen == [
+        ("<stringsource>", 16, f"{MODULE}.CachedProperty.__setstate_cython__"),
+        ("<stringsource>", 16, f"{MODULE}.AxisProperty.__setstate_cython__"),
+    ]
+
+
+def test_exception_identity_and_chaining_untouched(module):
+    cause = KeyError("cause")
+    raised = []
+
+    def getter(self):
+        try:
+            raise cause
+        except KeyError:
+            error = ValueError("value")
+            raised.append(error)
+            raise error from cause
+
+    owner = type("Owner", (), {"attr": module.CachedProperty(getter)})()
+    with pytest.raises(ValueError) as info:
+        owner.attr
+    assert info.value is raised[0]
+    assert info.value.__cause__ is cause and info.value.__context__ is cause
+    assert info.value.args == ("value",)
+    assert module_entries(info.value) == [(SOURCE, 36, f"{MODULE}.CachedProperty.__get__")]
+
+
+def test_entries_print_like_python_frames(module):
+    import traceback
+
+    owner = owner_with_refusing_property(module)
+    try:
+        owner.attr = 1
+    except AttributeError as error:
+        text = "".join(traceback.format_exception(error))
+    assert f'File "{SOURCE}", line 41, in {MODULE}.CachedProperty.__set__' in text
+    assert text.rstrip().endswith("AttributeError: Can't set attribute")
