@@ -59,9 +59,9 @@ int cached_property_traverse(PyObject* object, visitproc visit, void* arg) {
 
 int cached_property_clear(PyObject* object) {
   CachedPropertyObject* self = as_cached_property(object);
-  replace_field(self->fget, Py_NewRef(Py_None));
-  replace_field(self->name, Py_NewRef(Py_None));
-  replace_field(self->doc, Py_NewRef(Py_None));
+  replace_cached_property_field(self, &CachedPropertyObject::fget, Py_NewRef(Py_None));
+  replace_cached_property_field(self, &CachedPropertyObject::name, Py_NewRef(Py_None));
+  replace_cached_property_field(self, &CachedPropertyObject::doc, Py_NewRef(Py_None));
   return 0;
 }
 
@@ -89,19 +89,20 @@ int cached_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 
   // Each field is replaced as soon as its value is known, so a failure part
   // way leaves the earlier fields written.
-  replace_field(self->fget, Py_NewRef(fget));
+  replace_cached_property_field(self, &CachedPropertyObject::fget, Py_NewRef(fget));
   PyObject* name = PyObject_GetAttr(fget, constant(Const::dunder_name));
   if (name == nullptr) {
     add_traceback(kInitNameSite);
     return -1;
   }
-  replace_field(self->name, name);
+  replace_cached_property_field(self, &CachedPropertyObject::name, name);
   PyObject* doc = nullptr;
   if (PyObject_GetOptionalAttr(fget, constant(Const::dunder_doc), &doc) < 0) {
     add_traceback(kInitDocSite);
     return -1;
   }
-  replace_field(self->doc, doc != nullptr ? doc : Py_NewRef(Py_None));
+  replace_cached_property_field(self, &CachedPropertyObject::doc,
+                                doc != nullptr ? doc : Py_NewRef(Py_None));
   return 0;
 }
 
@@ -161,7 +162,7 @@ PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*
 
   // The key and the getter are held strongly: hashing, comparing and calling
   // can run Python code that re-initialises this descriptor.
-  OwnedRef key = OwnedRef::new_ref(self->name);
+  OwnedRef key = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::name));
   int present = PyDict_Contains(cache.get(), key.get());
   if (present < 0) {
     add_traceback(kGetMembershipSite);
@@ -178,7 +179,7 @@ PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*
     // The entry vanished after the membership test: compute it as on a miss.
   }
 
-  OwnedRef getter = OwnedRef::new_ref(self->fget);
+  OwnedRef getter = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::fget));
   OwnedRef value = OwnedRef::steal(call_getter(getter.get(), instance));
   if (!value) {
     add_traceback(kGetCallSite);
@@ -207,9 +208,15 @@ int cached_property_set(PyObject* /*object*/, PyObject* /*instance*/, PyObject* 
 
 // ---- read-only attributes --------------------------------------------------------
 
-PyObject* get_fget(PyObject* object, void*) { return Py_NewRef(as_cached_property(object)->fget); }
-PyObject* get_name(PyObject* object, void*) { return Py_NewRef(as_cached_property(object)->name); }
-PyObject* get_doc(PyObject* object, void*) { return Py_NewRef(as_cached_property(object)->doc); }
+PyObject* get_fget(PyObject* object, void*) {
+  return cached_property_field(as_cached_property(object), &CachedPropertyObject::fget);
+}
+PyObject* get_name(PyObject* object, void*) {
+  return cached_property_field(as_cached_property(object), &CachedPropertyObject::name);
+}
+PyObject* get_doc(PyObject* object, void*) {
+  return cached_property_field(as_cached_property(object), &CachedPropertyObject::doc);
+}
 
 PyGetSetDef cached_property_getset[] = {
     {"fget", get_fget, nullptr, nullptr, nullptr},
