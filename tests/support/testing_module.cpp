@@ -3,6 +3,7 @@
 // lets every topic register its test entry points.
 #include "testing_module.h"
 
+#include "frame/code_objects.h"
 #include "frame/constants.h"
 #include "frame/module_state.h"
 
@@ -21,8 +22,10 @@ int exec_testing_module(PyObject* module) noexcept {
     return -1;
   }
   if (build_constant_table(state) < 0) return -1;
+  if (make_code_objects(state) < 0) return -1;
   if (register_startup_functions(module) < 0) return -1;
   if (register_integer_functions(module) < 0) return -1;
+  if (register_constants_functions(module) < 0) return -1;
   return 0;
 }
 

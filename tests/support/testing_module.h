@@ -9,5 +9,6 @@ namespace tovren::testing {
 // Each returns 0, or -1 with an exception set.
 int register_startup_functions(PyObject* module) noexcept;
 int register_integer_functions(PyObject* module) noexcept;
+int register_constants_functions(PyObject* module) noexcept;
 
 }  // namespace tovren::testing

@@ -16,4 +16,25 @@ inline void declare_gil_used(PyObject* module) noexcept {
 #endif
 }
 
+// Makes `object` immortal by its reference count, so that threads sharing it
+// never write the count; the caller's reference is then never released.
+// Only for an object that the caller alone references (nobody else may be
+// counting on the old value).
+inline void set_immortal_refcount(PyObject* object) noexcept {
+#ifdef Py_GIL_DISABLED
+  // The free-threaded runtime reads a local count of UINT32_MAX
+  // (4294967295) as immortal: Py_SET_REFCNT stores it in the owning thread's
+  // local count, and every incref and decref then skips the object.
+  Py_SET_REFCNT(object, static_cast<Py_ssize_t>(_Py_IMMORTAL_REFCNT_LOCAL));
+#else
+  // The default build reads as immortal any count whose low 32 bits are
+  // negative as int32. UINT32_MAX would qualify but sits at the very edge of
+  // that range: a Py_REF_DEBUG interpreter takes a count above
+  // UINT32_MAX - 2**20 for a freed object and aborts on the first decref,
+  // and one plain increment by an extension built for an old stable ABI
+  // carries it into a mortal 0. The runtime's own value lies mid-range.
+  Py_SET_REFCNT(object, static_cast<Py_ssize_t>(_Py_IMMORTAL_INITIAL_REFCNT));
+#endif
+}
+
 }  // namespace tovren

@@ -9,6 +9,7 @@
 #include "../cached_property/cached_property.h"
 #include "abi_differences.h"
 #include "builtin_type_check.h"
+#include "code_objects.h"
 #include "constants.h"
 #include "module_state.h"
 #include "owned_reference.h"
@@ -122,6 +123,7 @@ int ready_type(PyTypeObject*& slot, PyTypeObject* type, PyObject* module, Const 
 int exec_build(ModuleState& state, PyObject* module, const FailureSite*& site) noexcept {
   site = &kInitSite;
   if (register_in_sys_modules(module) < 0) return -1;
+  if (make_code_objects(state) < 0) return -1;
   if (ready_type(state.cached_property_type, &CachedPropertyType, module, Const::CachedProperty) < 0)
     return -1;
   if (ready_type(state.axis_property_type, &AxisPropertyType, module, Const::AxisProperty) < 0)

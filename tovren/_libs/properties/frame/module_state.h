@@ -54,6 +54,7 @@ struct ModuleState {
   PyTypeObject* axis_property_type = nullptr;
   PyObject* code_objects[kFunctionCount] = {};
   PyObject* strings[kStringConstantCount] = {};
+  PyObject* line_tables[kFunctionCount] = {};  // immortal bytes, FunctionId order
   PyObject* int_zero = nullptr;
   PyObject* axis_property_checksum = nullptr;    // 0xd2e4e33
   PyObject* cached_property_checksum = nullptr;  // 0xef86259
