@@ -5,6 +5,7 @@
 #include "../frame/module_state.h"
 #include "../frame/owned_reference.h"
 #include "../frame/traceback_entries.h"
+#include "../pickling/pickling.h"
 
 namespace tovren {
 
@@ -198,7 +199,7 @@ PyTypeObject AxisPropertyType = {
                 Py_TPFLAGS_HAVE_GC,
     .tp_traverse = axis_property_traverse,
     .tp_clear = axis_property_clear,
-    // .tp_methods (the pickling methods) goes here, between tp_clear and tp_getset.
+    .tp_methods = kAxisPropertyPicklingMethods,
     .tp_getset = axis_property_getset,
     .tp_descr_get = axis_property_get,
     .tp_descr_set = axis_property_set,

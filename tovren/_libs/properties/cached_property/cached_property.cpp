@@ -4,6 +4,7 @@
 #include "../frame/module_state.h"
 #include "../frame/owned_reference.h"
 #include "../frame/traceback_entries.h"
+#include "../pickling/pickling.h"
 
 namespace tovren {
 
@@ -237,6 +238,7 @@ PyTypeObject CachedPropertyType = {
                 Py_TPFLAGS_HAVE_GC,
     .tp_traverse = cached_property_traverse,
     .tp_clear = cached_property_clear,
+    .tp_methods = kCachedPropertyPicklingMethods,
     .tp_getset = cached_property_getset,
     .tp_descr_get = cached_property_get,
     .tp_descr_set = cached_property_set,

@@ -7,6 +7,8 @@
 
 #include "../axis_property/axis_property.h"
 #include "../cached_property/cached_property.h"
+#include "../function_runtime/function_object.h"
+#include "../pickling/pickling.h"
 #include "abi_differences.h"
 #include "builtin_type_check.h"
 #include "code_objects.h"
@@ -23,6 +25,10 @@ namespace {
 constexpr const char kInitFunction[] = "init tovren._libs.properties";
 constexpr FailureSite kInitSite{kInitFunction, 1, kModuleSourceFile};
 constexpr FailureSite kInitAliasSite{kInitFunction, 44, kModuleSourceFile};
+// Making or binding the function objects of step 13.
+constexpr FailureSite kInitReduceSite{kInitFunction, 1, kStringSourceFile};
+constexpr FailureSite kInitSetstateSite{kInitFunction, 16, kStringSourceFile};
+constexpr FailureSite kInitUnpickleSite{kInitFunction, 4, kStringSourceFile};
 
 constexpr int kCompiledMajor = 3;
 constexpr int kCompiledMinor = 14;
@@ -122,18 +128,34 @@ int ready_type(PyTypeObject*& slot, PyTypeObject* type, PyObject* module, Const 
 // Steps 7 to 14. On failure `site` names the traceback entry to add.
 int exec_build(ModuleState& state, PyObject* module, const FailureSite*& site) noexcept {
   site = &kInitSite;
+  if (obtain_function_types(state, module) < 0) return -1;
   if (register_in_sys_modules(module) < 0) return -1;
   if (make_code_objects(state) < 0) return -1;
-  if (ready_type(state.cached_property_type, &CachedPropertyType, module, Const::CachedProperty) < 0)
+  if (ready_type(state.cached_property_type, &CachedPropertyType, module, Const::CachedProperty) < 0 ||
+      setup_pickling(&CachedPropertyType) < 0)
     return -1;
-  if (ready_type(state.axis_property_type, &AxisPropertyType, module, Const::AxisProperty) < 0)
+  if (ready_type(state.axis_property_type, &AxisPropertyType, module, Const::AxisProperty) < 0 ||
+      setup_pickling(&AxisPropertyType) < 0)
     return -1;
   if (store_owned(state.builtin_type, import_checked_builtin_type()) < 0) return -1;
 
+  // Step 13. The function objects replace the method-table entries of the
+  // same names, which setup_pickling has moved under the protocol names.
+  site = &kInitReduceSite;
+  if (bind_pickling_function(FunctionId::CachedProperty_reduce_cython) < 0) return -1;
+  site = &kInitSetstateSite;
+  if (bind_pickling_function(FunctionId::CachedProperty_setstate_cython) < 0) return -1;
   site = &kInitAliasSite;
   if (PyDict_SetItem(state.module_dict, constant(Const::cache_readonly),
                      reinterpret_cast<PyObject*>(&CachedPropertyType)) < 0)
     return -1;
+  site = &kInitReduceSite;
+  if (bind_pickling_function(FunctionId::AxisProperty_reduce_cython) < 0) return -1;
+  site = &kInitSetstateSite;
+  if (bind_pickling_function(FunctionId::AxisProperty_setstate_cython) < 0) return -1;
+  site = &kInitUnpickleSite;
+  if (bind_pickling_function(FunctionId::unpickle_CachedProperty) < 0) return -1;
+  if (bind_pickling_function(FunctionId::unpickle_AxisProperty) < 0) return -1;
 
   site = &kInitSite;
   OwnedRef test_registry = OwnedRef::steal(PyDict_New());
