@@ -10,5 +10,7 @@ namespace tovren::testing {
 int register_startup_functions(PyObject* module) noexcept;
 int register_integer_functions(PyObject* module) noexcept;
 int register_constants_functions(PyObject* module) noexcept;
+int register_pickling_functions(PyObject* module) noexcept;
+int register_function_runtime_functions(PyObject* module) noexcept;
 
 }  // namespace tovren::testing
