@@ -36,7 +36,6 @@ def make_owner(AxisProperty, axes, axis=0, **descriptors):
 
     class Owner:
         prop = AxisProperty(axis)
-        vars().update(descriptors)
 
         def __init__(self):
             self._mgr = Manager(axes)
@@ -46,6 +45,8 @@ def make_owner(AxisProperty, axes, axis=0, **descriptors):
             self.calls.append((axis, value))
             return "ignored"
 
+    for name, descriptor in descriptors.items():
+        setattr(Owner, name, descriptor)
     return Owner()
 
 
@@ -442,6 +443,15 @@ def record(calls):
     return set_axis
 
 
+def test_write_releases_the_axis_int(AxisProperty):
+    # An axis beyond the small-int cache makes a fresh int per write.
+    owner = make_owner(AxisProperty, [], 10**12)
+    owner.prop = "v"
+    ((number, _),) = owner.calls
+    assert number == 10**12
+    assert sys.getrefcount(number) == 2  # the tuple in `calls` and the local name
+
+
 @pytest.mark.parametrize("kind", ["instance attribute", "staticmethod", "classmethod"])
 def test_write_with_other_set_axis_callables(AxisProperty, kind):
     calls = []
@@ -590,17 +600,13 @@ def test_gc_traverses_doc(AxisProperty):
 
 def test_cycle_through_descriptors_is_collected(AxisProperty):
     # a -> b -> tuple -> a: tuples cannot break a cycle, so only the
-    # descriptors' clear can. The sentinel hangs off the cycle and is
-    # finalised once the cycle is freed.
-    freed = []
-
-    class Sentinel:
-        def __del__(self):
-            freed.append(True)
-
+    # descriptors' clear can. The leaf hangs off the cycle; its count drops
+    # once the cycle is actually freed (finalisers alone would not do that).
+    leaf = object()
     a = AxisProperty(0, None)
-    b = AxisProperty(1, (a, Sentinel()))
+    b = AxisProperty(1, (a, leaf))
     a.__init__(2, b)
+    held = sys.getrefcount(leaf)
     del a, b
     gc.collect()
-    assert freed == [True]
+    assert sys.getrefcount(leaf) == held - 1

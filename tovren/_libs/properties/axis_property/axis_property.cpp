@@ -156,7 +156,8 @@ int axis_property_set(PyObject* object, PyObject* instance, PyObject* value) {
     return -1;
   }
   // The method is looked up on the owner without making a bound method.
-  // Slot 0 is the owner; the offset flag lets a bound callee borrow it.
+  // Slot 0 is the owner; when the attribute found is already bound, the
+  // offset flag lets the callee use that slot as scratch space.
   PyObject* arguments[] = {owner.get(), number.get(), value};
   OwnedRef result = OwnedRef::steal(PyObject_VectorcallMethod(
       constant(Const::set_axis), arguments, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -28,7 +28,9 @@ extern PyTypeObject AxisPropertyType;
 // re-initialisation (outside the contract, but possible with the GIL forced
 // off) from being a data race, and costs a plain load/store.
 inline Py_ssize_t load_axis(const AxisPropertyObject* self) noexcept {
-  return std::atomic_ref<const Py_ssize_t>(self->axis).load(std::memory_order_relaxed);
+  // atomic_ref of a const object needs C++26; a load never writes.
+  return std::atomic_ref<Py_ssize_t>(const_cast<Py_ssize_t&>(self->axis))
+      .load(std::memory_order_relaxed);
 }
 
 inline void store_axis(AxisPropertyObject* self, Py_ssize_t axis) noexcept {
