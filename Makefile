@@ -35,7 +35,7 @@ CTEST_ARGS ?=
 
 # Test steps of `make test`, run in this order. Add a step by defining a
 # `test-NAME: build` target below and appending it here.
-TEST_STEPS := test-cpp test-python
+TEST_STEPS := test-cpp test-python test-wheel
 
 .PHONY: build example test clean $(TEST_STEPS)
 
@@ -103,6 +103,46 @@ test-python: build
 	cd "$(ROOT)"
 	echo "+ .venv/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests"
 	TOVREN_BUILD_DIR="$(BUILD_DIR)" "$(VENV_PY)" -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests
+
+# The wheel, built by pip through scikit-build-core (pyproject.toml) without
+# network or build isolation, installed into a fresh virtual environment, and
+# the test suite run against that installation: pytest runs from inside the
+# venv folder with safe-path semantics (-P), so neither the working directory
+# nor the source tree is on sys.path. The test-only extension still comes from
+# the build tree.
+WHEEL_DIST := $(ROOT)/build/wheel/dist
+WHEEL_VENV := $(ROOT)/build/wheel-venv
+
+test-wheel: build
+	@
+	cd "$(ROOT)"
+	py="$(PY)"
+	"$$py" -c 'import pip, scikit_build_core' 2>/dev/null \
+	  || { echo "make: $$py cannot import pip and scikit_build_core, which building the wheel needs" >&2; exit 1; }
+	rm -rf "$(WHEEL_DIST)" "$(WHEEL_VENV)"
+	echo "+ $$py -m pip wheel --no-build-isolation --no-deps --no-index -w build/wheel/dist ."
+	PIP_DISABLE_PIP_VERSION_CHECK=1 "$$py" -m pip wheel --no-build-isolation --no-deps --no-index -q -w "$(WHEEL_DIST)" .
+	wheels=("$(WHEEL_DIST)"/*.whl)
+	(( $${#wheels[@]} == 1 )) || { echo "make: expected one wheel in $(WHEEL_DIST), found $${#wheels[@]}" >&2; exit 1; }
+	wheel=$${wheels[0]}
+	echo "+ $$py -m venv --system-site-packages --without-pip build/wheel-venv"
+	"$$py" -m venv --system-site-packages --without-pip "$(WHEEL_VENV)"
+	echo "+ build/wheel-venv/bin/python -m pip install --no-deps --no-index $${wheel#$(ROOT)/}"
+	PIP_DISABLE_PIP_VERSION_CHECK=1 "$(WHEEL_VENV)/bin/python" -m pip install --no-deps --no-index -q "$$wheel"
+	cd "$(WHEEL_VENV)"
+	export TOVREN_WHEEL="$$wheel" TOVREN_TESTING_DIR="$(BUILD_DIR)/testing"
+	# The package must come from the venv's site-packages, not the source tree
+	# (make strips the indentation of recipe lines, so no Python blocks here).
+	"$(WHEEL_VENV)/bin/python" -P - <<'EOF'
+	import pathlib, sys, sysconfig, tovren._libs.properties as m
+	site = pathlib.Path(sysconfig.get_path("platlib")).resolve()
+	where = pathlib.Path(m.__file__).resolve()
+	installed = site in where.parents
+	print(f"make: testing the installed {where}" if installed else f"make: {where} is not in {site}")
+	sys.exit(0 if installed else 1)
+	EOF
+	echo "+ build/wheel-venv/bin/python -P -m pytest -p no:cacheprovider --rootdir=$(ROOT) $(PYTEST_ARGS) $(ROOT)/tests"
+	"$(WHEEL_VENV)/bin/python" -P -m pytest -p no:cacheprovider --rootdir="$(ROOT)" $(PYTEST_ARGS) "$(ROOT)/tests"
 
 clean:
 	@
