@@ -7,6 +7,9 @@
 #include "frame/owned_reference.h"
 #include "testing_module.h"
 
+#include <cstddef>
+#include <type_traits>
+
 namespace tovren::testing {
 
 namespace {
@@ -126,7 +129,54 @@ PyObject* testing_rebuild_constants(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// The table as the C++ compiler reads constant_table.h, independent of the
+// generator's own reading of it.
+struct TableRow {
+  const char* identifier;
+  const char* text;
+};
+struct LineTableRow {
+  const char* identifier;
+  int first_line;
+  const char* units;
+};
+#define TOVREN_STRING_ROW(identifier, text) {#identifier, text},
+#define TOVREN_LINE_TABLE_ROW(identifier, first_line, units) {#identifier, first_line, units},
+constexpr TableRow kPlainRows[] = {TOVREN_PLAIN_TEXTS(TOVREN_STRING_ROW)};
+constexpr TableRow kInternedRows[] = {TOVREN_INTERNED_NAMES(TOVREN_STRING_ROW)};
+constexpr LineTableRow kLineTableRows[] = {TOVREN_LINE_TABLES(TOVREN_LINE_TABLE_ROW)};
+#undef TOVREN_STRING_ROW
+#undef TOVREN_LINE_TABLE_ROW
+
+template <typename Row, std::size_t N>
+PyObject* rows_tuple(const Row (&rows)[N]) noexcept {
+  OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) {
+    PyObject* item;
+    if constexpr (std::is_same_v<Row, LineTableRow>) {
+      item = Py_BuildValue("(sis)", rows[i].identifier, rows[i].first_line, rows[i].units);
+    } else {
+      item = Py_BuildValue("(ss)", rows[i].identifier, rows[i].text);
+    }
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
+
+// table_rows() -> (plain rows, interned rows, line-table rows): (identifier,
+// text) pairs and (identifier, first line, units) triples.
+PyObject* testing_table_rows(PyObject*, PyObject*) {
+  OwnedRef plain = OwnedRef::steal(rows_tuple(kPlainRows));
+  OwnedRef interned = OwnedRef::steal(rows_tuple(kInternedRows));
+  OwnedRef line_tables = OwnedRef::steal(rows_tuple(kLineTableRows));
+  if (!plain || !interned || !line_tables) return nullptr;
+  return PyTuple_Pack(3, plain.get(), interned.get(), line_tables.get());
+}
+
 PyMethodDef constants_methods[] = {
+    {"table_rows", testing_table_rows, METH_NOARGS, nullptr},
     {"constant_slots", testing_constant_slots, METH_NOARGS, nullptr},
     {"constant_counts", testing_constant_counts, METH_NOARGS, nullptr},
     {"code_objects", testing_code_objects, METH_NOARGS, nullptr},
