@@ -8,7 +8,19 @@ import traceback
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-TESTING_DIR = pathlib.Path(os.environ.get("TOVREN_TESTING_DIR", ROOT / "build" / "default" / "testing"))
+
+
+def _testing_dir():
+    if "TOVREN_TESTING_DIR" in os.environ:
+        return pathlib.Path(os.environ["TOVREN_TESTING_DIR"])
+    build_dir = pathlib.Path(os.environ.get("TOVREN_BUILD_DIR", ROOT / "build" / "default"))
+    return build_dir / "testing"
+
+
+TESTING_DIR = _testing_dir()
+# Run by the project's commands, the test-only extension must be there; a
+# bare pytest run outside them may skip the tests that need it.
+TESTING_REQUIRED = "TOVREN_TESTING_DIR" in os.environ or "TOVREN_BUILD_DIR" in os.environ
 if TESTING_DIR.is_dir() and str(TESTING_DIR) not in sys.path:
     sys.path.append(str(TESTING_DIR))
 
@@ -23,6 +35,10 @@ def module():
 @pytest.fixture(scope="session")
 def testing():
     """The test-only extension that reaches internal routines."""
+    if TESTING_REQUIRED:
+        import _properties_testing
+
+        return _properties_testing
     return pytest.importorskip("_properties_testing")
 
 
