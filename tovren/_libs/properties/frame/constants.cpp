@@ -1,7 +1,5 @@
 #include "constants.h"
 
-#include <cstring>
-
 #include "abi_differences.h"
 #include "constant_block.h"
 #include "owned_reference.h"
