@@ -29,7 +29,8 @@ PyObject* testing_has_function_name(PyObject*, PyObject* const* args, Py_ssize_t
 
 PyMethodDef pickling_methods[] = {
     {"setup_pickling", testing_setup_pickling, METH_O, nullptr},
-    {"has_function_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testing_has_function_name)),
+    {"has_function_name",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testing_has_function_name)),
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

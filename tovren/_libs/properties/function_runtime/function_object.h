@@ -31,9 +31,9 @@ using FastcallImplementation = PyObject* (*)(PyObject* self, PyObject* const* ar
                                              Py_ssize_t nargs, PyObject* kwnames);
 
 struct FunctionDescription {
-  FunctionId id;       // selects the code object (`module_state().code_objects`)
-  Const name;          // `__name__`
-  Const qualname;      // `__qualname__`
+  FunctionId id;   // selects the code object (`module_state().code_objects`)
+  Const name;      // `__name__`
+  Const qualname;  // `__qualname__`
   FastcallImplementation implementation;
   // For a method of a type: the type whose instances the first positional
   // argument must be. Null for a plain function.
@@ -49,7 +49,7 @@ struct FunctionObject {
   // Owned references. `name`, `qualname`, `module_name` and `self_type` are
   // set at creation and never change (so a call never finds them missing);
   // `globals` and `code` are released by a GC clear and then read as None.
-  PyObject* self_type;    // null for a plain function
+  PyObject* self_type;  // null for a plain function
   PyObject* name;
   PyObject* qualname;
   PyObject* module_name;
@@ -65,8 +65,8 @@ int obtain_function_types(ModuleState& state, PyObject* owner) noexcept;
 
 // The same against the registry module named `registry_name`; the results are
 // new references. Exposed for tests that use a scratch registry.
-int obtain_function_types_in(const char* registry_name, PyObject* owner,
-                             PyTypeObject** metatype, PyTypeObject** function_type) noexcept;
+int obtain_function_types_in(const char* registry_name, PyObject* owner, PyTypeObject** metatype,
+                             PyTypeObject** function_type) noexcept;
 
 // Makes a function object of the state's function type: new, tracked by the
 // garbage collector, deferred reference counting requested. Its module name,

@@ -36,7 +36,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   // instance of any other type is refused here, as method descriptors do.
   PyTypeObject* self_type = reinterpret_cast<PyTypeObject*>(function->self_type);
   if (!PyObject_TypeCheck(args[0], self_type)) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
                  function->name, self_type->tp_name, Py_TYPE(args[0])->tp_name);
     return nullptr;
   }

@@ -34,10 +34,9 @@ int check_shared_type(PyObject* found, const PyType_Spec& spec, PyTypeObject* me
   }
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(found);
   if (spec.basicsize != 0 && type->tp_basicsize != spec.basicsize) {
-    PyErr_Format(PyExc_TypeError,
-                 "Shared type '%.200s' in %s has the wrong size (expected %zd, got %zd)",
-                 short_name, registry_name, static_cast<Py_ssize_t>(spec.basicsize),
-                 type->tp_basicsize);
+    PyErr_Format(
+        PyExc_TypeError, "Shared type '%.200s' in %s has the wrong size (expected %zd, got %zd)",
+        short_name, registry_name, static_cast<Py_ssize_t>(spec.basicsize), type->tp_basicsize);
     return -1;
   }
   if (metatype != nullptr &&
@@ -55,8 +54,8 @@ int check_shared_type(PyObject* found, const PyType_Spec& spec, PyTypeObject* me
 // with an exception set. `registry_dict` is borrowed from the caller, which
 // holds the registry module.
 PyTypeObject* get_or_create_shared_type(const char* registry_name, PyObject* registry_dict,
-                                        PyType_Spec& spec, PyTypeObject* metatype,
-                                        PyObject* bases, PyObject* owner) noexcept {
+                                        PyType_Spec& spec, PyTypeObject* metatype, PyObject* bases,
+                                        PyObject* owner) noexcept {
   OwnedRef key = OwnedRef::steal(PyUnicode_FromString(short_name_of(spec)));
   if (!key) return nullptr;
   PyObject* found_raw = nullptr;
@@ -79,8 +78,8 @@ PyTypeObject* get_or_create_shared_type(const char* registry_name, PyObject* reg
 
 }  // namespace
 
-int obtain_function_types_in(const char* registry_name, PyObject* owner,
-                             PyTypeObject** metatype, PyTypeObject** function_type) noexcept {
+int obtain_function_types_in(const char* registry_name, PyObject* owner, PyTypeObject** metatype,
+                             PyTypeObject** function_type) noexcept {
   OwnedRef registry = OwnedRef::steal(get_or_create_module(registry_name));
   if (!registry) return -1;
   // `sys.modules` may hold something else under the name; get-or-create then
@@ -90,9 +89,9 @@ int obtain_function_types_in(const char* registry_name, PyObject* owner,
     return -1;
   }
   PyObject* registry_dict = PyModule_GetDict(registry.get());  // borrowed from the module
-  OwnedRef meta = OwnedRef::steal(reinterpret_cast<PyObject*>(get_or_create_shared_type(
-      registry_name, registry_dict, kFunctionMetatypeSpec, nullptr, reinterpret_cast<PyObject*>(&PyType_Type),
-      owner)));
+  OwnedRef meta = OwnedRef::steal(reinterpret_cast<PyObject*>(
+      get_or_create_shared_type(registry_name, registry_dict, kFunctionMetatypeSpec, nullptr,
+                                reinterpret_cast<PyObject*>(&PyType_Type), owner)));
   if (!meta) return -1;
   PyTypeObject* meta_type = reinterpret_cast<PyTypeObject*>(meta.get());
   // The metaclass must derive from `type`, or it cannot make the function type.
@@ -101,9 +100,8 @@ int obtain_function_types_in(const char* registry_name, PyObject* owner,
                  short_name_of(kFunctionMetatypeSpec), registry_name);
     return -1;
   }
-  PyTypeObject* function =
-      get_or_create_shared_type(registry_name, registry_dict, kFunctionTypeSpec, meta_type,
-                                nullptr, owner);
+  PyTypeObject* function = get_or_create_shared_type(registry_name, registry_dict,
+                                                     kFunctionTypeSpec, meta_type, nullptr, owner);
   if (function == nullptr) return -1;
   *metatype = reinterpret_cast<PyTypeObject*>(meta.release());
   *function_type = function;

@@ -30,8 +30,7 @@ constexpr FunctionDescription kPicklingFunctions[kFunctionCount] = {
      Const::CachedProperty_setstate_cython, pickling::cached_property_setstate_cython,
      &CachedPropertyType},
     {FunctionId::AxisProperty_reduce_cython, Const::reduce_cython,
-     Const::AxisProperty_reduce_cython, pickling::axis_property_reduce_cython,
-     &AxisPropertyType},
+     Const::AxisProperty_reduce_cython, pickling::axis_property_reduce_cython, &AxisPropertyType},
     {FunctionId::AxisProperty_setstate_cython, Const::setstate_cython,
      Const::AxisProperty_setstate_cython, pickling::axis_property_setstate_cython,
      &AxisPropertyType},
@@ -65,8 +64,7 @@ int bind_pickling_function(FunctionId id) noexcept {
   OwnedRef function = OwnedRef::steal(make_function(description));
   if (!function) return -1;
   if (description.self_type != nullptr) {
-    return store_type_attribute(description.self_type, constant(description.name),
-                                function.get());
+    return store_type_attribute(description.self_type, constant(description.name), function.get());
   }
   return PyDict_SetItem(module_state().module_dict, constant(description.name), function.get());
 }

@@ -16,8 +16,8 @@ PyObject* cached_property_reduce_cython(PyObject* self, PyObject* const* args, P
                                         PyObject* kwnames);
 PyObject* axis_property_reduce_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames);
-PyObject* cached_property_setstate_cython(PyObject* self, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cached_property_setstate_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames);
 PyObject* axis_property_setstate_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames);
 PyObject* unpickle_cached_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

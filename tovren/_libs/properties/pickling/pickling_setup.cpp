@@ -66,7 +66,8 @@ int setup_pickling(PyTypeObject* type) noexcept {
     return 0;
   }
   OwnedRef object_reduce_ex = mro_lookup(&PyBaseObject_Type, Const::dunder_reduce_ex);
-  OwnedRef reduce_ex = OwnedRef::steal(PyObject_GetAttr(type_object, constant(Const::dunder_reduce_ex)));
+  OwnedRef reduce_ex =
+      OwnedRef::steal(PyObject_GetAttr(type_object, constant(Const::dunder_reduce_ex)));
   if (!reduce_ex) return fail(type);
   if (reduce_ex.get() != object_reduce_ex.get()) return 0;
 

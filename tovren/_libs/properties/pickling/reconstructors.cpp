@@ -83,7 +83,8 @@ PyObject* reconstruct(const Reconstructor& spec, PyObject* const* args, Py_ssize
     return nullptr;
   }
   if (state != Py_None && !PyTuple_CheckExact(state)) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  "__pyx_state", PyTuple_Type.tp_name, Py_TYPE(state)->tp_name);
     return nullptr;
   }

@@ -95,8 +95,7 @@ PyObject* finish_reduce(PyObject* self, OwnedRef state, Py_ssize_t object_field_
   if (use_setstate) {
     OwnedRef arguments = OwnedRef::steal(PyTuple_Pack(3, type, checksum, Py_None));
     if (arguments) {
-      result = OwnedRef::steal(
-          PyTuple_Pack(3, reconstructor.get(), arguments.get(), state.get()));
+      result = OwnedRef::steal(PyTuple_Pack(3, reconstructor.get(), arguments.get(), state.get()));
     }
   } else {
     OwnedRef arguments = OwnedRef::steal(PyTuple_Pack(3, type, checksum, state.get()));
@@ -108,8 +107,8 @@ PyObject* finish_reduce(PyObject* self, OwnedRef state, Py_ssize_t object_field_
 
 }  // namespace
 
-PyObject* cached_property_reduce_cython(PyObject* self, PyObject* const* /*args*/,
-                                        Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cached_property_reduce_cython(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
   if (bind_no_arguments(kReduceName, nargs, kwnames) < 0) return nullptr;
   auto* object = reinterpret_cast<CachedPropertyObject*>(self);
   OwnedRef doc = OwnedRef::steal(cached_property_field(object, &CachedPropertyObject::doc));
@@ -124,8 +123,8 @@ PyObject* cached_property_reduce_cython(PyObject* self, PyObject* const* /*args*
                        module_state().cached_property_checksum, kCachedPropertyReduceSites);
 }
 
-PyObject* axis_property_reduce_cython(PyObject* self, PyObject* const* /*args*/,
-                                      Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* axis_property_reduce_cython(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
   if (bind_no_arguments(kReduceName, nargs, kwnames) < 0) return nullptr;
   auto* object = reinterpret_cast<AxisPropertyObject*>(self);
   OwnedRef doc = OwnedRef::steal(new_doc_reference(object));

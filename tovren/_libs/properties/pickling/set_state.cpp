@@ -87,7 +87,8 @@ int restore_instance_dict(PyObject* object, PyObject* state, Py_ssize_t field_co
   if (truth <= 0) return truth;
   OwnedRef instance_dict = OwnedRef::steal(PyObject_GenericGetDict(object, nullptr));
   if (!instance_dict) return -1;
-  if (PyDict_CheckExact(instance_dict.get())) return PyDict_Update(instance_dict.get(), extra.get());
+  if (PyDict_CheckExact(instance_dict.get()))
+    return PyDict_Update(instance_dict.get(), extra.get());
   OwnedRef result = OwnedRef::steal(
       PyObject_CallMethodOneArg(instance_dict.get(), constant(Const::update), extra.get()));
   return result ? 0 : -1;
@@ -95,9 +96,8 @@ int restore_instance_dict(PyObject* object, PyObject* state, Py_ssize_t field_co
 
 PyObject* cached_property_set_state(PyObject* object, PyObject* state) noexcept {
   auto* self = reinterpret_cast<CachedPropertyObject*>(object);
-  constexpr CachedPropertyField kStateOrder[] = {&CachedPropertyObject::doc,
-                                                 &CachedPropertyObject::fget,
-                                                 &CachedPropertyObject::name};
+  constexpr CachedPropertyField kStateOrder[] = {
+      &CachedPropertyObject::doc, &CachedPropertyObject::fget, &CachedPropertyObject::name};
   for (Py_ssize_t index = 0; index < 3; ++index) {
     PyObject* item = state_item(state, index);
     if (item == nullptr) {
@@ -139,8 +139,8 @@ PyObject* axis_property_set_state(PyObject* object, PyObject* state) noexcept {
   Py_RETURN_NONE;
 }
 
-PyObject* cached_property_setstate_cython(PyObject* self, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cached_property_setstate_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
   return setstate_cython(self, args, nargs, kwnames, kCachedPropertySetstateSignature,
                          cached_property_set_state, kCachedPropertySetstateBodySite);
 }
