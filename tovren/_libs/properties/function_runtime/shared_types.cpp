@@ -6,6 +6,7 @@
 // type. A type is created from its static description only when none is
 // registered, and registered with set-if-absent semantics, so that of two
 // concurrent creators the first registration wins and both use it.
+#include <cstddef>
 #include <cstring>
 
 #include "../frame/owned_reference.h"
@@ -28,22 +29,23 @@ int check_shared_type(PyObject* found, const PyType_Spec& spec, PyTypeObject* me
                       const char* registry_name) noexcept {
   const char* short_name = short_name_of(spec);
   if (!PyType_Check(found)) {
-    PyErr_Format(PyExc_TypeError, "Shared type '%.200s' in %s is not a type object", short_name,
+    PyErr_Format(PyExc_TypeError, "Shared type '%.200s' in %.200s is not a type object", short_name,
                  registry_name);
     return -1;
   }
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(found);
   if (spec.basicsize != 0 && type->tp_basicsize != spec.basicsize) {
-    PyErr_Format(
-        PyExc_TypeError, "Shared type '%.200s' in %s has the wrong size (expected %zd, got %zd)",
-        short_name, registry_name, static_cast<Py_ssize_t>(spec.basicsize), type->tp_basicsize);
+    PyErr_Format(PyExc_TypeError,
+                 "Shared type '%.200s' in %.200s has the wrong size (expected %zd, got %zd)",
+                 short_name, registry_name, static_cast<Py_ssize_t>(spec.basicsize),
+                 type->tp_basicsize);
     return -1;
   }
   if (metatype != nullptr &&
       (Py_TYPE(found) != metatype ||
        (type->tp_flags & kFunctionTypeRequiredFlags) != kFunctionTypeRequiredFlags ||
        type->tp_vectorcall_offset != offsetof(FunctionObject, vectorcall))) {
-    PyErr_Format(PyExc_TypeError, "Shared type '%.200s' in %s has an incompatible layout",
+    PyErr_Format(PyExc_TypeError, "Shared type '%.200s' in %.200s has an incompatible layout",
                  short_name, registry_name);
     return -1;
   }
@@ -85,7 +87,7 @@ int obtain_function_types_in(const char* registry_name, PyObject* owner, PyTypeO
   // `sys.modules` may hold something else under the name; get-or-create then
   // hands that back rather than replacing it.
   if (!PyModule_Check(registry.get())) {
-    PyErr_Format(PyExc_TypeError, "sys.modules['%s'] is not a module", registry_name);
+    PyErr_Format(PyExc_TypeError, "sys.modules['%.200s'] is not a module", registry_name);
     return -1;
   }
   PyObject* registry_dict = PyModule_GetDict(registry.get());  // borrowed from the module
@@ -96,7 +98,7 @@ int obtain_function_types_in(const char* registry_name, PyObject* owner, PyTypeO
   PyTypeObject* meta_type = reinterpret_cast<PyTypeObject*>(meta.get());
   // The metaclass must derive from `type`, or it cannot make the function type.
   if (!PyType_IsSubtype(meta_type, &PyType_Type)) {
-    PyErr_Format(PyExc_TypeError, "Shared type '%.200s' in %s has an incompatible layout",
+    PyErr_Format(PyExc_TypeError, "Shared type '%.200s' in %.200s has an incompatible layout",
                  short_name_of(kFunctionMetatypeSpec), registry_name);
     return -1;
   }
