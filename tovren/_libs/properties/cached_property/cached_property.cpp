@@ -147,6 +147,19 @@ PyObject* get_or_create_cache(PyObject* instance, bool& failed) noexcept {
   return nullptr;
 }
 
+// Looks `key` up in the cache dict: 1 with a new reference in `value`, 0 on a
+// miss, -1 with an exception set. The membership test and the read are two
+// dict operations, and an entry that vanishes between them (removed by the
+// key's own comparison code, or by another thread) counts as a miss. An exact
+// str key hashes and compares without running Python code of its own, so one
+// lookup answers both.
+int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept {
+  if (PyUnicode_CheckExact(key)) return PyDict_GetItemRef(cache, key, value);
+  int present = PyDict_Contains(cache, key);
+  if (present <= 0) return present;
+  return PyDict_GetItemRef(cache, key, value);
+}
+
 PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
   CachedPropertyObject* self = as_cached_property(object);
@@ -164,20 +177,12 @@ PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*
   // The key and the getter are held strongly: hashing, comparing and calling
   // can run Python code that re-initialises this descriptor.
   OwnedRef key = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::name));
-  int present = PyDict_Contains(cache.get(), key.get());
-  if (present < 0) {
+  PyObject* cached = nullptr;
+  int found = find_cached_value(cache.get(), key.get(), &cached);
+  if (found > 0) return cached;
+  if (found < 0) {
     add_traceback(kGetMembershipSite);
     return nullptr;
-  }
-  if (present) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(cache.get(), key.get(), &value);
-    if (found > 0) return value;
-    if (found < 0) {
-      add_traceback(kGetMembershipSite);
-      return nullptr;
-    }
-    // The entry vanished after the membership test: compute it as on a miss.
   }
 
   OwnedRef getter = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::fget));
