@@ -3,6 +3,9 @@
 #   make build     configure + build the extension into the source tree, refresh .venv
 #   make example   build, then run every examples/*.py with .venv/bin/python
 #   make test      build, then run every step of TEST_STEPS in order
+#   make bench     build, then time the descriptors against their peers
+#                  (BENCH_JSON=path also writes the figures as JSON)
+#   make bench-callgrind  the same cases, counted in instructions under callgrind
 #   make clean     remove build products (the provisioned interpreter stays cached)
 #
 # The interpreter comes from scripts/provision-python: PYTHON=/path/to/python3.14
@@ -143,6 +146,24 @@ test-wheel: build
 	EOF
 	echo "+ build/wheel-venv/bin/python -P -m pytest -p no:cacheprovider --rootdir=$(ROOT) $(PYTEST_ARGS) $(ROOT)/tests"
 	"$(WHEEL_VENV)/bin/python" -P -m pytest -p no:cacheprovider --rootdir="$(ROOT)" $(PYTEST_ARGS) "$(ROOT)/tests"
+
+# Benchmarks (bench/run_benchmarks.py): measurements, not tests; the targets
+# they check are printed as PASS/MISS and do not fail the command. Extra
+# arguments, e.g. `make bench BENCH_ARGS='--cases cache_hit --repeat 41'`.
+BENCH_JSON ?=
+BENCH_ARGS ?=
+.PHONY: bench bench-callgrind
+
+bench: build
+	@
+	cd "$(ROOT)"
+	"$(VENV_PY)" bench/run_benchmarks.py $(if $(BENCH_JSON),--json "$(abspath $(BENCH_JSON))") $(BENCH_ARGS)
+
+bench-callgrind: build
+	@
+	cd "$(ROOT)"
+	command -v valgrind >/dev/null || { echo "make: bench-callgrind needs valgrind" >&2; exit 1; }
+	"$(VENV_PY)" bench/run_benchmarks.py --callgrind $(if $(BENCH_JSON),--json "$(abspath $(BENCH_JSON))") $(BENCH_ARGS)
 
 clean:
 	@
