@@ -3,10 +3,10 @@
     python bench/run_benchmarks.py [--json PATH] [--cases KEY,...] [--repeat N]
     python bench/run_benchmarks.py --callgrind [--json PATH] [--callgrind-dir DIR]
 
-Timing mode. Every case owns a few variants: the module's descriptor ("ours"),
-its peers (bench/peers.py) and "loop", the same timeit loop with an empty body.
-Each variant is a timeit statement; cheap statements are unrolled so that the
-loop costs little next to them. After a warm-up that also calibrates the loop
+Timing mode. Every case owns a few variants: the module's descriptor
+("ours"), its peers (bench/benchpeers/_lib/peers.py) and "loop", the same
+timeit loop with an empty body. Each variant is a timeit statement; cheap
+statements are unrolled so that the loop costs little next to them. After a warm-up that also calibrates the loop
 length, the variants of a case are sampled in turn, one sample each per round,
 in an order that rotates from round to round, so that drift of the machine
 hits all of them alike. Per round the empty loop is subtracted from every
@@ -51,7 +51,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
-import peers  # noqa: E402  (needs the path above)
+from benchpeers._lib import peers  # noqa: E402  (needs the path above)
 from tovren._libs import properties  # noqa: E402
 
 # Operations per loop iteration for the unrolled statements.

@@ -10,7 +10,11 @@ owner that cannot take `_cache` gets the descriptor itself, assignment is
 refused; the axis peers read `_mgr.axes[axis]` and assign through
 `_set_axis(axis, value)`.
 
-Everything here lives at module level so that pickle can find it by name.
+Everything here lives at module level so that pickle can find it by name,
+in a module as deep as `tovren._libs.properties` (`benchpeers._lib.peers`):
+pickle imports the module of every global it writes or reads, and that cost
+grows with the depth of the dotted name, so the round trips compare the
+descriptors rather than where they live.
 """
 
 import functools
