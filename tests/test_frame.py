@@ -222,3 +222,26 @@ def test_entries_print_like_python_frames(module):
         text = "".join(traceback.format_exception(error))
     assert f'File "{SOURCE}", line 41, in {MODULE}.CachedProperty.__set__' in text
     assert text.rstrip().endswith("AttributeError: Can't set attribute")
+
+
+FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded (3.14t) interpreter")
+@pytest.mark.parametrize("forced_off", [False, True])
+def test_free_threaded_import_asks_for_the_gil(forced_off):
+    """The module declares that it needs the GIL: importing it switches the
+    GIL on unless the user forced it off."""
+    options = ["-X", "gil=0"] if forced_off else []
+    result = run_python(
+        """
+        import sys, warnings
+        warnings.simplefilter("ignore")
+        before = sys._is_gil_enabled()
+        import tovren._libs.properties
+        print(before, sys._is_gil_enabled())
+        """,
+        *options,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == (["False", "False"] if forced_off else ["False", "True"])
