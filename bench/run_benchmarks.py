@@ -69,6 +69,11 @@ class Variant:
     # was materialised (functools.cached_property writes to it) loses the
     # specialised attribute reads of the others.
     setup: str = ""
+    # Returns None when the variant can run, else the reason it is left out.
+    requires: object = None
+
+    def missing(self):
+        return self.requires() if self.requires else None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -101,8 +106,12 @@ class Case:
     loop_setup: str = ""
 
     @property
+    def present_peers(self) -> tuple[Variant, ...]:
+        return tuple(peer for peer in self.peers if peer.missing() is None)
+
+    @property
     def variants(self) -> tuple[Variant, ...]:
-        return (self.ours, *self.peers, Variant(LOOP, "empty loop", "pass", self.loop_setup))
+        return (self.ours, *self.present_peers, Variant(LOOP, "empty loop", "pass", self.loop_setup))
 
     def statement(self, variant: Variant) -> str:
         if self.fresh:
@@ -122,6 +131,7 @@ class Case:
 
 
 # ---- feature checks -------------------------------------------------------------
+
 
 def axis_missing():
     if not hasattr(properties, "AxisProperty"):
@@ -201,6 +211,7 @@ CASES = (
                 "propcache under_cached_property (compiled)",
                 "o.propcache",
                 "o = CacheOwner.with_empty_cache(); o.propcache",
+                requires=propcache_missing,
             ),
             Variant(
                 "py_descriptor",
@@ -220,7 +231,6 @@ CASES = (
             Target("plain", 1.5, False, "at most 1.5x the plain attribute read"),
             Target("py_descriptor", 0.25, False, "at least 4x faster than the Python data descriptor"),
         ),
-        requires=propcache_missing,
     ),
     Case(
         key="first_read",
@@ -241,12 +251,16 @@ CASES = (
         setup="objs = [CacheOwner.with_empty_cache() for _ in range({count})]",
         ours=Variant("ours", "cache_readonly", "o.ours"),
         peers=(
-            Variant("propcache", "propcache under_cached_property (compiled)", "o.propcache"),
+            Variant(
+                "propcache",
+                "propcache under_cached_property (compiled)",
+                "o.propcache",
+                requires=propcache_missing,
+            ),
             Variant("py_descriptor", "Python data-descriptor class, same _cache protocol", "o.py_descriptor"),
             Variant("property", "property with the cache in the getter", "o.via_property"),
         ),
         fresh=True,
-        requires=propcache_missing,
     ),
     Case(
         key="axis_read",
@@ -343,7 +357,7 @@ def time_case(case: Case, rounds: int, sample_seconds: float) -> dict:
         "rounds": rounds,
         "loop_ns": statistics.median(loop) * 1e9,
         "ns": {key: statistics.median(values) * 1e9 for key, values in net.items()},
-        "ratios": {p.key: median_ratio(net[case.ours.key], net[p.key]) for p in case.peers},
+        "ratios": {p.key: median_ratio(net[case.ours.key], net[p.key]) for p in case.present_peers},
     }
     return result
 
@@ -441,7 +455,9 @@ def callgrind_case(case: Case, out_dir: pathlib.Path, library: pathlib.Path) -> 
         "operations": case.timer(case.ours, base)[2],
         "loop_instructions": loop,
         "instructions": net,
-        "ratios": {p.key: net[case.ours.key] / net[p.key] if net[p.key] > 0 else float("nan") for p in case.peers},
+        "ratios": {
+            p.key: net[case.ours.key] / net[p.key] if net[p.key] > 0 else float("nan") for p in case.present_peers
+        },
     }
 
 
@@ -449,23 +465,50 @@ def callgrind_case(case: Case, out_dir: pathlib.Path, library: pathlib.Path) -> 
 
 
 def judge(case: Case, ratios: dict) -> list[dict]:
+    """PASS/MISS per target; SKIP when its peer could not run. A ratio that
+    could not be formed (a net time of zero or less) is a MISS."""
     verdicts = []
     for target in case.targets:
-        ratio = ratios.get(target.peer, float("nan"))
-        verdict = "PASS" if ratio == ratio and target.met(ratio) else "MISS"
-        verdicts.append({"target": target.text, "peer": target.peer, "ratio": ratio, "limit": target.limit, "result": verdict})
+        ratio = ratios.get(target.peer)
+        if ratio is None:
+            verdict = "SKIP"
+        elif ratio == ratio and target.met(ratio):
+            verdict = "PASS"
+        else:
+            verdict = "MISS"
+        verdicts.append(
+            {"target": target.text, "peer": target.peer, "ratio": ratio, "limit": target.limit, "result": verdict}
+        )
     return verdicts
 
 
 def print_case(case: Case, figures: dict, unit: str, key: str) -> None:
     print(f"\n{case.title}")
     print(f"  {'variant':<60} {unit:>12} {'ours/peer':>10}")
-    for variant in (case.ours, *case.peers):
+    for variant in (case.ours, *case.present_peers):
         value = figures[key][variant.key]
         ratio = "" if variant is case.ours else f"{figures['ratios'][variant.key]:10.2f}"
         print(f"  {variant.label:<60} {value:12.1f} {ratio:>10}")
+    for peer, reason in figures["left_out"].items():
+        print(f"  {peer}: left out ({reason})")
     for verdict in figures["targets"]:
-        print(f"  [{verdict['result']}] {verdict['target']}: ratio {verdict['ratio']:.2f} (limit {verdict['limit']:.2f})")
+        if verdict["result"] == "SKIP":
+            print(f"  [SKIP] {verdict['target']}: peer {verdict['peer']} left out")
+        else:
+            print(f"  [{verdict['result']}] {verdict['target']}: "
+                  f"ratio {verdict['ratio']:.2f} (limit {verdict['limit']:.2f})")
+
+
+def without_nan(value):
+    """The report with every NaN (a ratio that could not be formed) as null,
+    which strict JSON readers accept."""
+    if isinstance(value, float) and value != value:
+        return None
+    if isinstance(value, dict):
+        return {key: without_nan(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [without_nan(item) for item in value]
+    return value
 
 
 def environment() -> dict:
@@ -545,8 +588,9 @@ def main(argv=None) -> int:
                 figures = time_case(case, args.repeat, args.sample_ms / 1000)
                 key, unit = "ns", "ns/op"
             figures["targets"] = judge(case, figures["ratios"])
+            figures["left_out"] = {p.key: p.missing() for p in case.peers if p.missing() is not None}
             figures["title"] = case.title
-            figures["labels"] = {v.key: v.label for v in (case.ours, *case.peers)}
+            figures["labels"] = {v.key: v.label for v in (case.ours, *case.present_peers)}
             report["cases"][case.key] = figures
             print_case(case, figures, unit, key)
     finally:
@@ -555,13 +599,13 @@ def main(argv=None) -> int:
 
     verdicts = [v for c in report["cases"].values() for v in c.get("targets", ())]
     skipped = [k for k, c in report["cases"].items() if "skipped" in c]
-    print(f"\ntargets: {sum(v['result'] == 'PASS' for v in verdicts)} PASS, "
-          f"{sum(v['result'] == 'MISS' for v in verdicts)} MISS; cases skipped: {len(skipped)}")
+    counts = ", ".join(f"{sum(v['result'] == r for v in verdicts)} {r}" for r in ("PASS", "MISS", "SKIP"))
+    print(f"\ntargets: {counts}; cases skipped: {len(skipped)}")
     if args.json:
         import json
 
         args.json.parent.mkdir(parents=True, exist_ok=True)
-        args.json.write_text(json.dumps(report, indent=2, allow_nan=True) + "\n")
+        args.json.write_text(json.dumps(without_nan(report), indent=2, allow_nan=False) + "\n")
         print(f"figures written to {args.json}")
     return 0
 

@@ -132,8 +132,9 @@ def propcache_is_compiled():
         from propcache import _helpers_c
     except ImportError as error:
         return False, f"propcache._helpers_c is not importable ({error})"
-    compiled = under_cached_property is _helpers_c.under_cached_property
-    return compiled, f"{module} from {_helpers_c.__file__}"
+    if under_cached_property is not _helpers_c.under_cached_property:
+        return False, f"under_cached_property comes from {module}, the pure-Python fallback"
+    return True, f"{module} from {_helpers_c.__file__}"
 
 
 # ---- the axis protocol -----------------------------------------------------
