@@ -2,6 +2,7 @@
 
 #include "../call_support/argument_binding.h"
 #include "../call_support/integer_conversion.h"
+#include "../frame/abi_differences.h"
 #include "../frame/module_state.h"
 #include "../frame/owned_reference.h"
 #include "../frame/traceback_entries.h"
@@ -128,14 +129,8 @@ PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*ow
     return nullptr;
   }
 
-  Py_ssize_t size = PyList_GET_SIZE(list);
-  if (index < 0) index += size;
-  // Holding the only reference, this read cannot race with a change to the
-  // list, so the item is read straight from its storage.
-  if (index >= 0 && index < size && PyUnstable_Object_IsUniquelyReferenced(list)) {
-    return Py_NewRef(PyList_GET_ITEM(list, index));
-  }
-  PyObject* item = PyList_GetItemRef(list, index);
+  if (index < 0) index += PyList_GET_SIZE(list);
+  PyObject* item = list_item_ref(list, index);
   if (item == nullptr) add_traceback(kGetItemSite);
   return item;
 }

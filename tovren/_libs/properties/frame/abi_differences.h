@@ -37,4 +37,22 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 #endif
 }
 
+// Item `index` of an exact list as a new reference, or null with the
+// platform's IndexError when the index is negative or not below the length.
+// With the GIL held, nothing can change the list between the bounds check
+// and the read, so the item is taken straight from the list's storage. A
+// free-threaded build does so only while the caller holds the sole reference
+// to the list; otherwise it takes the list's own lock-free read.
+inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) noexcept {
+  bool in_range = index >= 0 && index < PyList_GET_SIZE(list);
+#ifdef Py_GIL_DISABLED
+  if (in_range && PyUnstable_Object_IsUniquelyReferenced(list)) {
+    return Py_NewRef(PyList_GET_ITEM(list, index));
+  }
+#else
+  if (in_range) return Py_NewRef(PyList_GET_ITEM(list, index));
+#endif
+  return PyList_GetItemRef(list, index);
+}
+
 }  // namespace tovren
