@@ -25,6 +25,14 @@ if TESTING_DIR.is_dir() and str(TESTING_DIR) not in sys.path:
     sys.path.append(str(TESTING_DIR))
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "refleak_exempt(reason): left out of the reference-leak hunt of `make refleak` "
+        "(reliability/refleak_plugin.py); the reason says why",
+    )
+
+
 @pytest.fixture(scope="session")
 def module():
     import tovren._libs.properties as properties
