@@ -18,7 +18,12 @@ import zlib
 
 import pytest
 
+import tovren
 from conftest import ROOT, TESTING_DIR
+
+# Where the package under test was imported from: the source tree, or the
+# site-packages of the environment that a wheel was installed into.
+PACKAGE_ROOT = pathlib.Path(tovren.__file__).resolve().parent.parent
 
 MODULE = "tovren._libs.properties"
 FRAME_DIR = ROOT / "tovren" / "_libs" / "properties" / "frame"
@@ -34,7 +39,7 @@ SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", 
 
 def run_python(code, *, executable=sys.executable, cwd=None):
     """Runs `code` in a fresh interpreter; the module initialises once per process."""
-    env = {"PYTHONPATH": f"{ROOT}:{TESTING_DIR}", "PATH": "/usr/bin:/bin"}
+    env = {"PYTHONPATH": f"{PACKAGE_ROOT}:{TESTING_DIR}", "PATH": "/usr/bin:/bin"}
     env.update((name, os.environ[name]) for name in SANITIZER_ENV if name in os.environ)
     return subprocess.run(
         [executable, "-c", textwrap.dedent(code)],
