@@ -1,0 +1,63 @@
+"""A slice of the hostile-input campaign (reliability/fuzz_campaign.py; the
+full run is `make fuzz`), and the campaign's own crash reporting."""
+
+import os
+import pathlib
+import random
+import re
+import subprocess
+import sys
+
+import pytest
+
+CAMPAIGN = pathlib.Path(__file__).resolve().parent.parent / "reliability" / "fuzz_campaign.py"
+
+# Each run of the campaign starts a child interpreter; nothing to measure here.
+pytestmark = pytest.mark.refleak_exempt(reason="runs the campaign in child interpreters")
+
+FAMILIES = [
+    "cached_property_construction",
+    "axis_property_construction",
+    "set_state",
+    "reconstructors",
+    "pickling_round_trip",
+    "cached_property_reads",
+    "axis_property_access",
+]
+
+
+def run_campaign(*arguments):
+    return subprocess.run(
+        [sys.executable, str(CAMPAIGN), *arguments],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+
+
+def slice_seed():
+    """TOVREN_FUZZ_SEED replays a slice; otherwise each run covers new cases."""
+    return int(os.environ.get("TOVREN_FUZZ_SEED", random.SystemRandom().randrange(2**32)))
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_slice_of_each_family(family):
+    seed = slice_seed()
+    result = run_campaign("--cases", "700", "--seed", str(seed), "--family", family)
+    assert result.returncode == 0, f"seed {seed}:\n{result.stdout}\n{result.stderr}"
+    assert re.search(rf"fuzz: 700 cases, 0 failed, seed {seed}\b.*{family} 700", result.stdout), result.stdout
+
+
+def test_crash_reports_seed_and_case():
+    result = run_campaign("--cases", "40", "--seed", "11", "--abort-at", "23")
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert "CRASH (signal SIGABRT) in case 23, seed 11" in result.stdout
+    assert f"{CAMPAIGN} --seed 11 --case 23" in result.stdout
+
+
+def test_one_case_replays_alone():
+    result = run_campaign("--seed", "11", "--case", "23", "--family", "cached_property_reads")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "fuzz: 1 cases, 0 failed, seed 11" in result.stdout
+    assert "cached_property_reads 1" in result.stdout
+
