@@ -6,6 +6,8 @@
 #   make bench     build, then time the descriptors against their peers
 #                  (BENCH_JSON=path also writes the figures as JSON)
 #   make bench-callgrind  the same cases, counted in instructions under callgrind
+#   make refleak, asan, memcheck, fuzz, threads, tsan-unit
+#                  reliability campaigns (reliability/campaigns.mk, reliability/README.md)
 #   make clean     remove build products (the provisioned interpreter stays cached)
 #
 # The interpreter comes from scripts/provision-python: PYTHON=/path/to/python3.14
@@ -39,6 +41,10 @@ CTEST_ARGS ?=
 # Test steps of `make test`, run in this order. Add a step by defining a
 # `test-NAME: build` target below and appending it here.
 TEST_STEPS := test-cpp test-python test-wheel
+
+# Reliability campaigns (refleak, asan, memcheck, fuzz, threads, tsan-unit);
+# they append their cheap forms to TEST_STEPS. See reliability/README.md.
+include $(ROOT)/reliability/campaigns.mk
 
 .PHONY: build example test clean $(TEST_STEPS)
 
