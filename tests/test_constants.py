@@ -617,6 +617,9 @@ def test_immortal_constants_survive_a_debug_interpreter(tmp_path):
         text=True,
         timeout=120,
         cwd=tmp_path,
+        # The copy is found through PYTHONPATH: with PYTHONSAFEPATH (set by
+        # `make test-wheel`) the working folder is not on sys.path.
+        env={**os.environ, "PYTHONPATH": str(tmp_path)},
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True"
