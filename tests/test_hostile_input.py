@@ -61,3 +61,42 @@ def test_one_case_replays_alone():
     assert "fuzz: 1 cases, 0 failed, seed 11" in result.stdout
     assert "cached_property_reads 1" in result.stdout
 
+
+
+RECURSION = """
+import sys
+import tovren._libs.properties as properties
+
+class Owner:
+    @properties.cache_readonly
+    def cached(self):
+        return self.cached
+
+    axis = properties.AxisProperty(0)
+
+    @property
+    def _mgr(self):
+        return self
+
+    @property
+    def axes(self):
+        return [self.axis]
+
+sys.setrecursionlimit(int(sys.argv[1]))
+for name in ("cached", "axis"):
+    try:
+        getattr(Owner(), name)
+    except RecursionError:
+        print(name, "RecursionError")
+"""
+
+
+@pytest.mark.parametrize("limit", [1000, 10**7])
+def test_unbounded_recursion_through_descriptors_ends_in_recursion_error(limit):
+    # With a huge limit only the interpreter's C stack check stands between
+    # the descriptor's slot and a stack overflow.
+    result = subprocess.run(
+        [sys.executable, "-c", RECURSION, str(limit)], capture_output=True, text=True, timeout=600
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n") == ["cached RecursionError", "axis RecursionError", ""]
