@@ -33,6 +33,7 @@ from __future__ import annotations
 
 import argparse
 import copy
+import faulthandler
 import gc
 import operator
 import os
@@ -665,7 +666,13 @@ class HostileKey:
         return self.hash
 
     def __eq__(self, other):
-        self.case.act(self.action)
+        # A dict lookup starts again whenever a comparison changed the dict;
+        # keys that changed it on every comparison would keep it looping
+        # forever (in CPython's dict, whoever calls it). The case's budget
+        # of such changes keeps every lookup finite.
+        if self.case.hostile_budget > 0:
+            self.case.hostile_budget -= 1
+            self.case.act(self.action)
         if self.answer == "raise":
             raise Hostile("__eq__")
         if self.answer == "notimplemented":
@@ -682,6 +689,7 @@ class CachedCase:
     def __init__(self, rng, m):
         self.rng = rng
         self.m = m
+        self.hostile_budget = 40
         self.instances = []
         self.reentry = 0
         self.descriptors = []
@@ -1048,6 +1056,10 @@ def worker(args):
 
     define_subclasses(m)
     families = args.family or sorted(FAMILIES)
+    # Python tracebacks of every thread on a crash, and on SIGUSR1 from the
+    # parent's watchdog when a case stops making progress.
+    faulthandler.enable()
+    faulthandler.register(signal.SIGUSR1, all_threads=True)
     sys.setrecursionlimit(2000)
     failures = 0
     counts = dict.fromkeys(families, 0)
@@ -1058,7 +1070,9 @@ def worker(args):
         if progress is not None:
             progress.write(f"{number}\n")
         if number == args.abort_at:
-            os.abort()  # the harness's own check that a crash is reported
+            os.abort()  # the harness's own checks that a crash and a hang are reported
+        while number == args.hang_at:
+            pass
         name, failure = run_case(m, args.seed, number, families)
         counts[name] += 1
         if failure is not None:
@@ -1086,24 +1100,58 @@ def parent(args):
         command += ["--case", str(args.case)]
     if args.abort_at is not None:
         command += ["--abort-at", str(args.abort_at)]
+    if args.hang_at is not None:
+        command += ["--hang-at", str(args.hang_at)]
     for name in args.family or ():
         command += ["--family", name]
     print(f"fuzz: seed {seed}, {args.cases if args.case is None else 1} cases", flush=True)
-    status = subprocess.run(command).returncode
-    if status in (0, 1):
-        os.unlink(progress)
-        return status
+    # String hashes, and so dict layouts, follow the seed: a replay of a case
+    # sees the same collisions.
+    environment = dict(os.environ, PYTHONHASHSEED=str(seed % 2**32))
+    child = subprocess.Popen(command, env=environment)
+    hung = watch(child, progress, args.case_timeout)
+    status = child.returncode
     try:
         with open(progress) as lines:
             last = lines.read().split()[-1]
     except (OSError, IndexError):
         last = "?"
-    os.unlink(progress) if os.path.exists(progress) else None
-    how = f"signal {signal.Signals(-status).name}" if status < 0 else f"exit status {status}"
+    if os.path.exists(progress):
+        os.unlink(progress)
+    if status in (0, 1) and not hung:
+        return status
+    if hung:
+        how = f"HANG: case {last} made no progress for {args.case_timeout} s (tracebacks above)"
+    else:
+        signal_name = signal.Signals(-status).name if status < 0 else None
+        how = f"CRASH ({f'signal {signal_name}' if signal_name else f'exit status {status}'}) in case {last}"
     families = "".join(f" --family {name}" for name in args.family or ())
-    print(f"fuzz: CRASH ({how}) in case {last}, seed {seed}; replay with: "
-          f"{sys.executable} {os.path.abspath(__file__)} --seed {seed} --case {last}{families}", flush=True)
+    print(f"fuzz: {how}, seed {seed}; replay with: "
+          f"{sys.executable} {os.path.abspath(__file__)} --seed {seed} --case {last}{families}",
+          flush=True)
     return 2
+
+
+def watch(child, progress, timeout):
+    """Waits for the child; a case that runs longer than `timeout` seconds is
+    a hang: the child prints its tracebacks and is killed. True on a hang."""
+    last_size, last_change = -1, time.monotonic()
+    while True:
+        try:
+            child.wait(timeout=1)
+            return False
+        except subprocess.TimeoutExpired:
+            pass
+        size = os.path.getsize(progress) if os.path.exists(progress) else 0
+        now = time.monotonic()
+        if size != last_size:
+            last_size, last_change = size, now
+        elif now - last_change > timeout:
+            child.send_signal(signal.SIGUSR1)
+            time.sleep(2)
+            child.kill()
+            child.wait()
+            return True
 
 
 def main(argv=None):
@@ -1114,10 +1162,13 @@ def main(argv=None):
     parser.add_argument("--case", type=int, default=None, help="replay this one case")
     parser.add_argument("--family", action="append", choices=sorted(FAMILIES))
     parser.add_argument("--max-failures", type=int, default=20)
+    parser.add_argument("--case-timeout", type=float, default=60.0,
+                        help="seconds one case may run before it counts as a hang")
     parser.add_argument("--work-dir", default=os.environ.get("TMPDIR", "/tmp"))
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--progress", help=argparse.SUPPRESS)
     parser.add_argument("--abort-at", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--hang-at", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
         return worker(args)

@@ -55,6 +55,14 @@ def test_crash_reports_seed_and_case():
     assert f"{CAMPAIGN} --seed 11 --case 23" in result.stdout
 
 
+def test_hang_reports_seed_case_and_tracebacks():
+    result = run_campaign("--cases", "40", "--seed", "11", "--hang-at", "5", "--case-timeout", "3")
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert "HANG: case 5 made no progress for 3.0 s" in result.stdout
+    assert f"{CAMPAIGN} --seed 11 --case 5" in result.stdout
+    assert "in worker" in result.stderr  # the stuck worker's Python traceback
+
+
 def test_one_case_replays_alone():
     result = run_campaign("--seed", "11", "--case", "23", "--family", "cached_property_reads")
     assert result.returncode == 0, result.stdout + result.stderr
