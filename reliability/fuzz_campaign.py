@@ -1083,6 +1083,8 @@ def worker(args):
         if number % 1000 == 999:
             gc.collect()
     elapsed = time.monotonic() - started
+    if progress is not None:
+        progress.close()
     ran = sum(counts.values())
     detail = ", ".join(f"{name} {count}" for name, count in counts.items())
     print(f"fuzz: {ran} cases, {failures} failed, seed {args.seed}, {elapsed:.1f} s ({detail})", flush=True)
