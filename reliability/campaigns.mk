@@ -126,7 +126,7 @@ memcheck: build
 	echo "+ PYTHONMALLOC=malloc valgrind --tool=memcheck $$py reliability/memcheck_driver.py --iterations $(MEMCHECK_ITERATIONS)"
 	status=0
 	PYTHONMALLOC=malloc PYTHONPATH="$(ROOT)" valgrind --tool=memcheck --error-exitcode=99 --leak-check=no \
-	  --track-origins=yes --extra-debuginfo-path="$$debuginfo" \
+	  --track-origins=yes $${debuginfo:+--extra-debuginfo-path="$$debuginfo"} \
 	  --suppressions="$(ROOT)/reliability/valgrind.supp" --log-file="$$log" \
 	  "$$py" reliability/memcheck_driver.py --iterations $(MEMCHECK_ITERATIONS) || status=$$?
 	grep -v '^==[0-9]*== *$$' "$$log" | grep -E 'Invalid|uninitialised|ERROR SUMMARY' -A12 | head -60 || true
