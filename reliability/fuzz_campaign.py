@@ -172,6 +172,27 @@ class UpdateRaises(dict):
         raise Hostile("update")
 
 
+class HostileInstanceDict(dict):
+    """An instance dictionary (a dict subclass, so restore calls its
+    `update`) whose update raises, restores the state again, or clears
+    itself."""
+
+    def __init__(self, rng, owner, state):
+        super().__init__()
+        self.choice = rng.randrange(3)
+        self.owner = owner
+        self.state = state
+        self.depth = 0
+
+    def update(self, *args, **kwargs):
+        if self.choice == 0:
+            raise Hostile("update")
+        if self.choice == 1 and self.depth < 2:
+            self.depth += 1
+            self.owner.__setstate_cython__(self.state)
+        self.clear()
+
+
 class NamedCallable:
     """A getter whose `__name__` and `__doc__` can be anything."""
 
@@ -489,6 +510,9 @@ def set_state(rng, m):
     descriptor = cls.__new__(cls)
     state = random_state(rng, fields)
     method = rng.choice(["__setstate_cython__", "__setstate__"])
+    hostile_dict = hasattr(descriptor, "__dict__") and rng.random() < 0.2
+    if hostile_dict:
+        descriptor.__dict__ = HostileInstanceDict(rng, descriptor, state)
     call = rng.randrange(5)
     if call == 0:
         outcome = attempt(lambda: getattr(descriptor, method)())
@@ -504,6 +528,8 @@ def set_state(rng, m):
     ok, result = outcome
     if call == 2 and not ok and isinstance(result, TypeError) and "keyword" in str(result):
         return
+    if hostile_dict and expectation is True and len(state) > fields and state[fields]:
+        expectation = None  # the update may raise
     if expectation is True:
         check(ok, lambda: f"{method}({state!r}) raised {result!r}")
     elif expectation is not None:
@@ -511,7 +537,7 @@ def set_state(rng, m):
     if ok:
         check(result is None, "__setstate_cython__ returned something else than None")
         check_restored(descriptor, state, cached)
-        if len(state) > fields and state[fields] and hasattr(descriptor, "__dict__"):
+        if len(state) > fields and state[fields] and hasattr(descriptor, "__dict__") and not hostile_dict:
             for key, value in dict(state[fields]).items():
                 check(descriptor.__dict__.get(key) is value, "instance dict not merged")
 
