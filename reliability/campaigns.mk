@@ -66,7 +66,9 @@ refleak:
 	nm -D --undefined-only "$$module" | grep -q _Py_INCREF_IncRefTotal \
 	  || { echo "make: $$module does not count references (built without Py_REF_DEBUG)" >&2; exit 1; }
 	echo "+ $$py -m pytest -p refleak_plugin --refleak-runs=$(REFLEAK_RUNS) $(PYTEST_ARGS) tests"
-	TOVREN_TESTING_DIR="$(REFLEAK_BUILD_DIR)/testing" PYTHONPATH="$(ROOT)/reliability" \
+	# The source tree on PYTHONPATH: child interpreters import the package
+	# from it (the debug interpreter has no .venv pointing there).
+	TOVREN_TESTING_DIR="$(REFLEAK_BUILD_DIR)/testing" PYTHONPATH="$(ROOT):$(ROOT)/reliability" \
 	  "$$py" -m pytest -p no:cacheprovider -p no:benchmark -p refleak_plugin \
 	  --refleak-runs=$(REFLEAK_RUNS) $(PYTEST_ARGS) tests
 
