@@ -4,7 +4,8 @@
 
 N threads share owner instances and their descriptors and, with a very short
 switch interval, do M random operations each: read `CachedProperty` and
-`AxisProperty` attributes, assign through `AxisProperty`, reset or replace
+`AxisProperty` attributes, assign through `AxisProperty`, grow and shrink
+the managers' axes lists, reset or replace
 `_cache`, pickle, copy and rebuild descriptors, re-initialise descriptors
 with other getters, build and drop reference cycles through descriptors, and
 collect garbage. A read must return a value that a getter returned for that
@@ -96,8 +97,7 @@ class Owner:
         self._mgr = Manager(self)
 
     def _set_axis(self, axis, value):
-        axes = self._mgr.axes
-        axes[axis] = Item(self)
+        self._mgr.axes[axis] = Item(self)  # axis 0 or -1: the list never empties
 
 
 ATTRIBUTES = ("alpha", "beta", "gamma")
@@ -111,6 +111,7 @@ class Stress:
         self.failures = []
         self.operations = 0
         self.lock = threading.Lock()
+        self.resize_lock = threading.Lock()
 
     def fail(self, message):
         with self.lock:
@@ -147,6 +148,18 @@ class Stress:
             owner.first_axis = None
         else:
             owner.last_axis = None
+
+    def resize_axes(self, rng):
+        # Other threads read `axes[0]` and `axes[-1]` meanwhile; the list
+        # keeps at least one item, so both reads stay in range.
+        # Resizers take turns (readers do not): two concurrent pops could
+        # empty the list.
+        axes = rng.choice(self.owners)._mgr.axes
+        with self.resize_lock:
+            if len(axes) > 1 and rng.random() < 0.5:
+                axes.pop(rng.randrange(len(axes)))
+            elif len(axes) < 6:
+                axes.insert(rng.randrange(len(axes) + 1), Item(axes[0].owner))
 
     def reset_cache(self, rng):
         owner = rng.choice(self.owners)
@@ -218,6 +231,7 @@ class Stress:
             (self.read_cached, 40),
             (self.read_axis, 20),
             (self.write_axis, 8),
+            (self.resize_axes, 8),
             (self.reset_cache, 8),
             (self.reinitialise, 6),
             (self.pickle_descriptor, 8),
