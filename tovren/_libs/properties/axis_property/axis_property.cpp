@@ -3,6 +3,7 @@
 #include "../call_support/argument_binding.h"
 #include "../call_support/integer_conversion.h"
 #include "../frame/abi_differences.h"
+#include "../frame/extension_lifecycle.h"
 #include "../frame/module_state.h"
 #include "../frame/owned_reference.h"
 #include "../frame/traceback_entries.h"
@@ -39,13 +40,7 @@ AxisPropertyObject* as_axis_property(PyObject* object) noexcept {
 // ---- creation, GC, destruction -------------------------------------------
 
 PyObject* axis_property_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  PyObject* object;
-  if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
-    // object.__new__ refuses abstract classes with the platform's message.
-    object = PyBaseObject_Type.tp_new(type, module_state().empty_tuple, nullptr);
-  } else {
-    object = type->tp_alloc(type, 0);
-  }
+  PyObject* object = allocate_instance(type);
   if (object == nullptr) return nullptr;
   // `axis` is 0: the allocation gives zeroed storage.
   as_axis_property(object)->doc = Py_NewRef(Py_None);
@@ -63,14 +58,9 @@ int axis_property_clear(PyObject* object) {
 }
 
 void axis_property_dealloc(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  if (type->tp_finalize != nullptr && type->tp_dealloc == axis_property_dealloc &&
-      !PyObject_GC_IsFinalized(object)) {
-    if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
-  }
-  PyObject_GC_UnTrack(object);
+  if (!begin_dealloc(object, axis_property_dealloc)) return;  // resurrected
   Py_CLEAR(as_axis_property(object)->doc);
-  type->tp_free(object);
+  Py_TYPE(object)->tp_free(object);
 }
 
 // ---- __init__ --------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "cached_property.h"
 
 #include "../call_support/argument_binding.h"
+#include "../frame/extension_lifecycle.h"
 #include "../frame/module_state.h"
 #include "../frame/owned_reference.h"
 #include "../frame/traceback_entries.h"
@@ -35,13 +36,7 @@ CachedPropertyObject* as_cached_property(PyObject* object) noexcept {
 // ---- creation, GC, destruction -------------------------------------------
 
 PyObject* cached_property_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  PyObject* object;
-  if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
-    // object.__new__ refuses abstract classes with the platform's message.
-    object = PyBaseObject_Type.tp_new(type, module_state().empty_tuple, nullptr);
-  } else {
-    object = type->tp_alloc(type, 0);
-  }
+  PyObject* object = allocate_instance(type);
   if (object == nullptr) return nullptr;
   CachedPropertyObject* self = as_cached_property(object);
   self->fget = Py_NewRef(Py_None);
@@ -67,17 +62,12 @@ int cached_property_clear(PyObject* object) {
 }
 
 void cached_property_dealloc(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  if (type->tp_finalize != nullptr && type->tp_dealloc == cached_property_dealloc &&
-      !PyObject_GC_IsFinalized(object)) {
-    if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
-  }
-  PyObject_GC_UnTrack(object);
+  if (!begin_dealloc(object, cached_property_dealloc)) return;  // resurrected
   CachedPropertyObject* self = as_cached_property(object);
   Py_CLEAR(self->fget);
   Py_CLEAR(self->name);
   Py_CLEAR(self->doc);
-  type->tp_free(object);
+  Py_TYPE(object)->tp_free(object);
 }
 
 // ---- __init__ --------------------------------------------------------------
