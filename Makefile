@@ -45,6 +45,8 @@ TEST_STEPS := test-cpp test-python test-wheel
 # Reliability campaigns (refleak, asan, memcheck, fuzz, threads, tsan-unit);
 # they append their cheap forms to TEST_STEPS. See reliability/README.md.
 include $(ROOT)/reliability/campaigns.mk
+# The free-threaded interpreter: its build, its test steps and `make tsan`.
+include $(ROOT)/mk/free-threaded.mk
 
 .PHONY: build example test clean $(TEST_STEPS)
 

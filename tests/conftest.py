@@ -1,8 +1,11 @@
 """Shared fixtures: the module under test and the test-only extension."""
 
+import gc
 import os
 import pathlib
 import sys
+import sysconfig
+import threading
 import traceback
 
 import pytest
@@ -16,6 +19,15 @@ def _testing_dir():
     build_dir = pathlib.Path(os.environ.get("TOVREN_BUILD_DIR", ROOT / "build" / "default"))
     return build_dir / "testing"
 
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+# Interpreter options that make every warning an error, except the free-threaded
+# interpreter's own notice that importing the module switched the GIL on.
+WARNINGS_AS_ERRORS = ("-W", "error") + (
+    ("-W", "ignore:The global interpreter lock (GIL) has been enabled:RuntimeWarning")
+    if FREE_THREADED else ()
+)
 
 TESTING_DIR = _testing_dir()
 # Run by the project's commands, the test-only extension must be there; a
@@ -80,3 +92,41 @@ def innermost_traceback(exc):
     while tb.tb_next is not None:
         tb = tb.tb_next
     return tb
+
+
+def _reference_count(o):
+    # A free-threaded build counts references to a heap type per thread and
+    # defers those from the evaluation stack, so its count says little about
+    # leaks; what does is the set of objects that still refer to the type
+    # (instances among them).
+    if FREE_THREADED and isinstance(o, type) and o.__flags__ & (1 << 9):  # Py_TPFLAGS_HEAPTYPE
+        return len(gc.get_referrers(o))
+    return sys.getrefcount(o)
+
+
+def reference_counts_after(exercise, watched):
+    """Runs `exercise` in a thread of its own, collects garbage and returns the
+    reference counts of `watched` (for heap types on a free-threaded build, the
+    number of objects referring to them)."""
+    failure = []
+
+    def run():
+        try:
+            exercise()
+        except BaseException as exc:  # re-raised in the caller
+            failure.append(exc)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    if failure:
+        raise failure[0]
+    gc.collect()
+    return [_reference_count(o) for o in watched]
+
+
+def assert_no_reference_leaks(exercise, watched):
+    """A second run of `exercise` leaves the reference counts of `watched` as
+    the first run left them."""
+    before = reference_counts_after(exercise, watched)
+    assert reference_counts_after(exercise, watched) == before

@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import WARNINGS_AS_ERRORS
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPTS = sorted(EXAMPLES.glob("*.py"))
@@ -25,7 +26,7 @@ def test_example_runs(script, tmp_path):
     # Run from a scratch folder: the script's own folder is the only one that
     # Python puts on sys.path, so `tovren` comes from where the tests get it.
     result = subprocess.run(
-        [sys.executable, "-W", "error", str(script)],
+        [sys.executable, *WARNINGS_AS_ERRORS, str(script)],
         cwd=tmp_path, capture_output=True, text=True, timeout=120,
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,24 +1,26 @@
 """Module frame: start-up, the module namespace, and traceback entries."""
 
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from conftest import innermost_traceback, module_entries, module_entry
+from conftest import FREE_THREADED, WARNINGS_AS_ERRORS, innermost_traceback, module_entries, module_entry
 
 SOURCE = "tovren/_libs/properties"
 MODULE = "tovren._libs.properties"
 
 
-def run_python(code, *options):
+def run_python(code, *options, env=None):
     """Runs `code` in a fresh interpreter; the module initialises once per process."""
     return subprocess.run(
         [sys.executable, *options, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=120,
+        env=env,
     )
 
 
@@ -81,7 +83,7 @@ def test_reimport_returns_same_module_with_user_changes_kept():
 
 
 def test_import_with_warnings_as_errors_succeeds_on_matching_runtime():
-    result = run_python("import tovren._libs.properties", "-W", "error")
+    result = run_python("import tovren._libs.properties", *WARNINGS_AS_ERRORS)
     assert result.returncode == 0, result.stderr
 
 
@@ -224,15 +226,14 @@ def test_entries_print_like_python_frames(module):
     assert text.rstrip().endswith("AttributeError: Can't set attribute")
 
 
-FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
-
-
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded (3.14t) interpreter")
 @pytest.mark.parametrize("forced_off", [False, True])
 def test_free_threaded_import_asks_for_the_gil(forced_off):
     """The module declares that it needs the GIL: importing it switches the
     GIL on unless the user forced it off."""
     options = ["-X", "gil=0"] if forced_off else []
+    # As a user gets it: not forced off by the environment this suite runs in.
+    env = {name: value for name, value in os.environ.items() if name != "PYTHON_GIL"}
     result = run_python(
         """
         import sys, warnings
@@ -242,6 +243,7 @@ def test_free_threaded_import_asks_for_the_gil(forced_off):
         print(before, sys._is_gil_enabled())
         """,
         *options,
+        env=env,
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == (["False", "False"] if forced_off else ["False", "True"])

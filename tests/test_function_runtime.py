@@ -14,6 +14,7 @@ import types
 import weakref
 
 import pytest
+from conftest import assert_no_reference_leaks
 
 import tovren._libs.properties as properties
 from tovren._libs.properties import AxisProperty, CachedProperty
@@ -280,6 +281,10 @@ def test_scratch_registry_is_created_once_and_then_reused(testing, scratch_regis
     assert testing.obtain_function_types(name) == (metatype, function_type)
 
 
+# A Python class with no fields of its own: the size of an object header.
+SMALL_PLAIN_TYPE = type("compiled_function", (), {})
+
+
 def same_size_plain_type():
     """A Python class whose instances have the size of a function object."""
     size = type(properties.__pyx_unpickle_CachedProperty).__basicsize__
@@ -296,8 +301,9 @@ def same_size_plain_type():
          "Shared type 'compiled_function_type' in {name} is not a type object"),
         ({"compiled_function": "not a type"},
          "Shared type 'compiled_function' in {name} is not a type object"),
-        ({"compiled_function": type("compiled_function", (), {})},
-         "Shared type 'compiled_function' in {name} has the wrong size (expected {size}, got 16)"),
+        ({"compiled_function": SMALL_PLAIN_TYPE},
+         "Shared type 'compiled_function' in {name} has the wrong size "
+         f"(expected {{size}}, got {SMALL_PLAIN_TYPE.__basicsize__})"),
         ({"compiled_function": same_size_plain_type()},
          "Shared type 'compiled_function' in {name} has an incompatible layout"),
         ({"compiled_function_type": int},
@@ -391,10 +397,5 @@ def test_no_reference_leaks_in_calls_and_binding():
             properties.__pyx_unpickle_CachedProperty(
                 __pyx_type=CachedProperty, __pyx_checksum=0xEF86259, __pyx_state=None)
 
-    watched = (function, descriptor, CachedProperty, properties.__pyx_unpickle_CachedProperty)
-    exercise()
-    gc.collect()
-    before = [sys.getrefcount(o) for o in watched]
-    exercise()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert_no_reference_leaks(exercise, (function, descriptor, CachedProperty,
+                                         properties.__pyx_unpickle_CachedProperty))

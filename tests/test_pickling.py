@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import tovren._libs.properties as properties
-from conftest import module_entries
+from conftest import assert_no_reference_leaks, module_entries
 from tovren._libs.properties import AxisProperty, CachedProperty
 
 MODULE = "tovren._libs.properties"
@@ -1047,10 +1047,4 @@ def test_no_reference_leaks_in_pickling_paths():
                 except Exception:
                     pass
 
-    watched = (getter, descriptor, axis, state, CachedSub, AxisProperty, UNPICKLE_CACHED)
-    exercise()
-    gc.collect()
-    before = [sys.getrefcount(o) for o in watched]
-    exercise()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in watched] == before
+    assert_no_reference_leaks(exercise, (getter, descriptor, axis, state, CachedSub, AxisProperty, UNPICKLE_CACHED))

@@ -16,6 +16,23 @@ pytest.importorskip(
     "mypy", reason="mypy is not importable by this interpreter (Debian: python3-mypy); the stub checks need it"
 )
 
+
+def _mypy_failure():
+    """Why mypy cannot run here, or None. Its compiled core is built for one
+    ABI: on another (a free-threaded interpreter) it fails to import or
+    crashes, which only a child process can show."""
+    probe = subprocess.run([sys.executable, "-m", "mypy", "--version"], capture_output=True, text=True,
+                           timeout=120)
+    if probe.returncode == 0:
+        return None
+    lines = (probe.stderr or probe.stdout).strip().splitlines()
+    return f"exit status {probe.returncode}" + (f": {lines[-1]}" if lines else "")
+
+
+if (_failure := _mypy_failure()) is not None:
+    pytest.skip(f"mypy cannot run on this interpreter ({_failure}); the stub checks need it",
+                allow_module_level=True)
+
 SAMPLE = pathlib.Path(__file__).with_name("typing_sample.py")
 EXPECTATION = re.compile(r"#\s*(reveal|error):\s*(.+?)\s*$")
 DIAGNOSTIC = re.compile(r"^typing_sample\.py:(\d+): (note|error): (.*?)(?:  \[([a-z-]+)\])?$")
