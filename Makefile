@@ -46,6 +46,9 @@ TEST_STEPS := test-cpp test-python test-wheel
 # they append their cheap forms to TEST_STEPS. See reliability/README.md.
 include $(ROOT)/reliability/campaigns.mk
 
+# The sources compiled for Windows x64 (target below).
+TEST_STEPS += test-windows-compile
+
 .PHONY: build example test clean $(TEST_STEPS)
 
 build:
@@ -152,6 +155,14 @@ test-wheel: build
 	EOF
 	echo "+ build/wheel-venv/bin/python -P -m pytest -p no:cacheprovider --rootdir=$(ROOT) $(PYTEST_ARGS) $(ROOT)/tests"
 	"$(WHEEL_VENV)/bin/python" -P -m pytest -p no:cacheprovider --rootdir="$(ROOT)" $(PYTEST_ARGS) "$(ROOT)/tests"
+
+# Every source compiled for 64-bit Windows (32-bit C `long`) with the
+# mingw-w64 cross compiler, both ABIs, warnings as errors; nothing is linked
+# or run. Needs no build of its own: see scripts/windows-compile-check.
+test-windows-compile:
+	@
+	cd "$(ROOT)"
+	scripts/windows-compile-check
 
 # Benchmarks (bench/run_benchmarks.py): measurements, not tests; the targets
 # they check are printed as PASS/MISS and do not fail the command. Extra
