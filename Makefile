@@ -48,6 +48,9 @@ include $(ROOT)/reliability/campaigns.mk
 # The free-threaded interpreter: its build, its test steps and `make tsan`.
 include $(ROOT)/mk/free-threaded.mk
 
+# The sources compiled for Windows x64 (target below).
+TEST_STEPS += test-windows-compile
+
 .PHONY: build example test clean $(TEST_STEPS)
 
 build:
@@ -154,6 +157,14 @@ test-wheel: build
 	EOF
 	echo "+ build/wheel-venv/bin/python -P -m pytest -p no:cacheprovider --rootdir=$(ROOT) $(PYTEST_ARGS) $(ROOT)/tests"
 	"$(WHEEL_VENV)/bin/python" -P -m pytest -p no:cacheprovider --rootdir="$(ROOT)" $(PYTEST_ARGS) "$(ROOT)/tests"
+
+# Every source compiled for 64-bit Windows (32-bit C `long`) with the
+# mingw-w64 cross compiler, both ABIs, warnings as errors; nothing is linked
+# or run. Needs no build of its own: see scripts/windows-compile-check.
+test-windows-compile:
+	@
+	cd "$(ROOT)"
+	scripts/windows-compile-check
 
 # Benchmarks (bench/run_benchmarks.py): measurements, not tests; the targets
 # they check are printed as PASS/MISS and do not fail the command. Extra

@@ -1,6 +1,7 @@
 #include "integer_conversion.h"
 
 #include <cstdint>
+#include <limits>
 
 #include "../frame/owned_reference.h"
 
@@ -30,6 +31,22 @@ Py_ssize_t two_digit_value(const PyLongObject* number) noexcept {
   return negative ? -magnitude : magnitude;
 }
 
+// Whether `value` lies in the signed 32-bit range. A type of 32 bits or less
+// (a C `long` on 64-bit Windows) always does; the comparison is made only for
+// wider types, where it can fail, and a discarded branch of a template is
+// never compiled, so it cannot draw an always-false warning.
+template <typename Integer>
+constexpr bool within_32_bits(Integer value) noexcept {
+  if constexpr (std::numeric_limits<Integer>::digits > 31) {
+    return value >= INT32_MIN && value <= INT32_MAX;
+  } else {
+    return true;
+  }
+}
+static_assert(within_32_bits(std::int64_t{INT32_MAX}) && within_32_bits(std::int64_t{INT32_MIN}));
+static_assert(!within_32_bits(std::int64_t{INT32_MAX} + 1) &&
+              !within_32_bits(std::int64_t{INT32_MIN} - 1));
+
 // Converts an int (exact or subclass) within the signed 32-bit range.
 long int_within_32_bits(PyObject* object) noexcept {
   const PyLongObject* number = reinterpret_cast<const PyLongObject*>(object);
@@ -40,8 +57,7 @@ long int_within_32_bits(PyObject* object) noexcept {
   int overflow = 0;
   long value = PyLong_AsLongAndOverflow(object, &overflow);
   if (value == -1 && PyErr_Occurred()) return -1;
-  if (overflow != 0 || static_cast<std::int64_t>(value) < INT32_MIN ||
-      static_cast<std::int64_t>(value) > INT32_MAX) {
+  if (overflow != 0 || !within_32_bits(value)) {
     PyErr_SetString(PyExc_OverflowError, "value too large to convert to long");
     return -1;
   }
