@@ -73,6 +73,13 @@ class StrSubclass(str):
     pass
 
 
+class OwnHashStr(str):
+    """Equal to its text, hashed otherwise: lookups by parameter name miss it."""
+
+    def __hash__(self):
+        return 12345
+
+
 class Index:
     def __init__(self, value):
         self.value = value
@@ -127,6 +134,8 @@ def test_subclass_and_abstract_subclass(AxisProperty):
         ((2,), {"doc": 7}, 2, 7),
         ((), {"doc": "d", "axis": 5}, 5, "d"),
         ((), {StrSubclass("axis"): 3}, 3, ""),
+        ((), {OwnHashStr("doc"): "x"}, 0, "x"),
+        ((), {OwnHashStr("axis"): 3, "doc": "d"}, 3, "d"),
         ((True,), {}, 1, ""),
         ((Index(9),), {}, 9, ""),
     ],
@@ -153,6 +162,9 @@ def test_construction(AxisProperty, args, kwargs, axis, doc):
         ((1, "d"), {"bogus": 1}, "__init__() got an unexpected keyword argument 'bogus'"),
         ((), {"axis": 1, "Axis": 2}, "__init__() got an unexpected keyword argument 'Axis'"),
         ((), {StrSubclass("nope"): 1}, "__init__() got an unexpected keyword argument 'nope'"),
+        # Distinct keys, equal to one name.
+        ((), {"doc": 1, OwnHashStr("doc"): 2},
+         "__init__() got multiple values for keyword argument 'doc'"),
     ],
 )
 def test_binding_errors(module, AxisProperty, args, kwargs, message):
@@ -166,6 +178,21 @@ def test_binding_errors(module, AxisProperty, args, kwargs, message):
 def test_non_string_keys_rejected_by_platform_check(module, AxisProperty, kwargs):
     with pytest.raises(TypeError, match="^keywords must be strings$") as info:
         call_with_dict(AxisProperty, (), kwargs)
+    assert_entry(info.value, module, 53, INIT)
+
+
+def test_keyword_dict_changed_while_bound(module, AxisProperty):
+    class Shrinking(OwnHashStr):
+        __hash__ = OwnHashStr.__hash__
+
+        def __eq__(self, other):
+            kwargs.pop("doc", None)
+            return str.__eq__(self, other)
+
+    kwargs = {Shrinking("axis"): 1, "doc": "d"}
+    with pytest.raises(RuntimeError) as info:
+        call_with_dict(AxisProperty, (), kwargs)
+    assert str(info.value) == "__init__() keyword arguments changed during the call"
     assert_entry(info.value, module, 53, INIT)
 
 

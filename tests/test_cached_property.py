@@ -322,6 +322,16 @@ def test_doc_lookup_error_fails_at_line_17_after_storing_name():
     assert descriptor.name == "bad" and descriptor.__doc__ is old_doc
 
 
+def test_keyword_fget_with_a_hash_of_its_own_binds():
+    class OwnHashStr(str):
+        def __hash__(self):
+            return 12345
+
+    getter = Counter("value")
+    descriptor = CachedProperty(**{OwnHashStr("fget"): getter})
+    assert (descriptor.fget, descriptor.name) == (getter, "value")
+
+
 def test_reinitialisation_replaces_fields():
     descriptor = CachedProperty(Counter("one"))
     replacement = Counter("two")

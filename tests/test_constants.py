@@ -387,15 +387,15 @@ def test_missing_decompressor_raises_import_error(testing, monkeypatch, algorith
         f"String compression was configured with algorithm number {algorithm}."
     )
     assert type(caught.value) is ImportError
-    # The import's own exception is kept as the cause, not reported instead.
-    assert isinstance(caught.value.__cause__, ModuleNotFoundError)
+    # It replaces the import's own exception, which is chained in no way.
+    assert (caught.value.__cause__, caught.value.__context__) == (None, None)
 
 
 def test_decompressor_without_decompress_attribute(testing, monkeypatch):
     monkeypatch.setitem(sys.modules, "bz2", types.ModuleType("bz2"))
     with pytest.raises(ImportError, match=r"^Failed to import 'bz2\.decompress'") as caught:
         testing.decompress_block(b"", 2)
-    assert isinstance(caught.value.__cause__, AttributeError)
+    assert (caught.value.__cause__, caught.value.__context__) == (None, None)
 
 
 def test_block_reaches_the_decompressor_as_a_read_only_view(testing, monkeypatch):
@@ -507,25 +507,30 @@ def test_decompress_returning_non_bytes_is_refused(testing, monkeypatch, good_en
 def test_import_without_zlib_fails_with_the_module_message():
     result = run_python(
         f"""
-        import sys, traceback
+        import json, sys, traceback
         sys.modules["zlib"] = None
         try:
             import {MODULE}
         except ImportError as error:
             print(type(error).__name__)
             print(error)
-            print(type(error.__cause__).__name__)
+            print(error.__cause__, error.__context__, error.__suppress_context__)
             print([entry.filename for entry in traceback.extract_tb(error.__traceback__)])
+            print(json.dumps("".join(traceback.format_exception(error))))
         """
     )
     assert result.returncode == 0, result.stderr
-    kind, message, cause, files = result.stdout.splitlines()
+    kind, message, chained, files, printed = result.stdout.splitlines()
     assert kind == "ImportError"
     assert message == (
         "Failed to import 'zlib.decompress' - cannot initialise module strings. "
         "String compression was configured with algorithm number 1."
     )
-    assert cause == "ModuleNotFoundError"
+    # The import's ModuleNotFoundError is replaced, not chained: the printed
+    # traceback shows the one exception.
+    assert chained == "None None False"
+    printed = json.loads(printed)
+    assert "ModuleNotFoundError" not in printed and printed.count("Traceback") == 1
     # Start-up adds no traceback entry before the constants exist.
     assert "tovren/_libs/properties" not in files and "<stringsource>" not in files
 
@@ -593,30 +598,16 @@ def debug_interpreter():
     return candidate
 
 
-def test_immortal_constants_survive_a_debug_interpreter(tmp_path):
-    # A Py_REF_DEBUG interpreter takes a reference count near UINT32_MAX for a
-    # freed object and aborts on the first decref. Run the test-only extension
-    # (ABI compatible) under it and let the interpreter drop references.
+def run_under_debug_interpreter(tmp_path, code):
+    """Runs `code` in the debug interpreter with the test-only extension (ABI
+    compatible) importable as `_properties_testing`."""
     python_debug = debug_interpreter()
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     built = TESTING_DIR / f"_properties_testing{suffix}"
     assert built.is_file(), built
     shutil.copy(built, tmp_path / "_properties_testing.so")
-    result = subprocess.run(
-        [
-            python_debug,
-            "-c",
-            textwrap.dedent(
-                """
-                import sys, _properties_testing as testing
-                for _ in range(3):
-                    _, line_tables, integers = testing.constant_slots()
-                    held = [*line_tables, *integers] * 100
-                    del held, line_tables, integers
-                print(all(sys._is_immortal(x) for x in testing.constant_slots()[1]))
-                """
-            ),
-        ],
+    return subprocess.run(
+        [python_debug, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=120,
@@ -625,8 +616,92 @@ def test_immortal_constants_survive_a_debug_interpreter(tmp_path):
         # `make test-wheel`) the working folder is not on sys.path.
         env={**os.environ, "PYTHONPATH": str(tmp_path)},
     )
+
+
+def test_immortal_constants_survive_a_debug_interpreter(tmp_path):
+    # A Py_REF_DEBUG interpreter takes a reference count near UINT32_MAX for a
+    # freed object and aborts on the first decref. Let the interpreter drop
+    # references to the constants.
+    result = run_under_debug_interpreter(
+        tmp_path,
+        """
+        import sys, _properties_testing as testing
+        for _ in range(3):
+            _, line_tables, integers = testing.constant_slots()
+            held = [*line_tables, *integers] * 100
+            del held, line_tables, integers
+        print(all(sys._is_immortal(x) for x in testing.constant_slots()[1]))
+        """,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True"
+
+
+def test_code_objects_survive_instrumentation_on_a_debug_interpreter(tmp_path):
+    # Every code unit must belong to an instruction: the debug interpreter
+    # asserts so whenever it instruments a code object, which local monitoring
+    # events do at once, and tracing, profiling and global monitoring do when
+    # a function made from the code object is called.
+    result = run_under_debug_interpreter(
+        tmp_path,
+        """
+        import json, sys, types, _properties_testing as testing
+        mon, E = sys.monitoring, sys.monitoring.events
+        codes = testing.code_objects()
+        events = []
+
+        def call(code):
+            try:
+                types.FunctionType(code, {})(*range(code.co_argcount))
+            except RuntimeError as error:
+                return str(error)
+            return "returned"
+
+        def tracer(frame, event, arg):
+            if frame.f_code in codes:
+                events.append([event, frame.f_lineno])
+            return tracer
+
+        def on_line(code, line):
+            if code in codes:
+                events.append(["line", line])
+
+        def run(mode):
+            events.clear()
+            results = [call(code) for code in codes]
+            return [mode, results, sorted({line for event, line in events if event == "line"})]
+
+        tool = mon.PROFILER_ID
+        mon.use_tool_id(tool, "probe")
+        mon.register_callback(tool, E.LINE, on_line)
+        local = E.LINE | E.INSTRUCTION | E.PY_START | E.PY_RETURN | E.JUMP | E.BRANCH_LEFT
+        for code in codes:
+            mon.set_local_events(tool, code, local)
+        report = [run("local monitoring")]
+        for code in codes:
+            mon.set_local_events(tool, code, 0)
+        mon.set_events(tool, E.LINE | E.INSTRUCTION | E.PY_START | E.RAISE | E.PY_UNWIND)
+        report.append(run("global monitoring"))
+        mon.set_events(tool, 0)
+        mon.free_tool_id(tool)
+        sys.settrace(tracer)
+        report.append(run("trace"))
+        sys.settrace(None)
+        sys.setprofile(tracer)
+        report.append(run("profile"))
+        sys.setprofile(None)
+        print(json.dumps(report))
+        """,
+    )
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert [mode for mode, _, _ in report] == [
+        "local monitoring", "global monitoring", "trace", "profile"]
+    for mode, results, lines in report:
+        assert results == ["No active exception to reraise"] * 6, mode
+        # The raise is the second code unit, on line 5, 6 or 17 of its table;
+        # the NOPs after it never run.
+        assert lines == ([] if mode == "profile" else [5, 6, 17]), mode
 
 
 # ---- the generator -------------------------------------------------------------------------

@@ -89,53 +89,75 @@ int find_keyword(PyObject* key, const CallableSignature& signature, Py_ssize_t n
   return match_keyword(key, signature, nargs, index);
 }
 
+// Binds one keyword (any key object) to the parameter it names; a parameter
+// that already holds a value is named twice.
+int bind_keyword(PyObject* key, PyObject* value, const CallableSignature& signature,
+                 Py_ssize_t nargs, BoundArguments& bound) noexcept {
+  int index = 0;
+  int found = find_keyword(key, signature, nargs, index);
+  if (found < 0) return -1;
+  if (found == 0) {
+    raise_unexpected_keyword(signature.name, key);
+    return -1;
+  }
+  if (bound[index] != nullptr) {
+    // A hand-built names tuple repeating a name, or two distinct keys of a
+    // dict that compare equal (a str subclass with a hash of its own).
+    raise_multiple_values(signature.name, key);
+    return -1;
+  }
+  bound.slot(index) = Py_NewRef(value);
+  return 0;
+}
+
 int bind_keyword_names(PyObject* kwnames, PyObject* const* values,
                        const CallableSignature& signature, Py_ssize_t nargs,
                        BoundArguments& bound) noexcept {
   Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < count; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    int index = 0;
-    int found = find_keyword(key, signature, nargs, index);
-    if (found < 0) return -1;
-    if (found == 0) {
-      raise_unexpected_keyword(signature.name, key);
+    if (bind_keyword(PyTuple_GET_ITEM(kwnames, k), values[k], signature, nargs, bound) < 0) {
       return -1;
     }
-    if (bound[index] != nullptr) {
-      // Only a hand-built names tuple can repeat a name.
-      raise_multiple_values(signature.name, key);
-      return -1;
-    }
-    bound.slot(index) = Py_NewRef(values[k]);
   }
   return 0;
 }
 
-// Raises the error for the first key of `kwargs` that cannot be bound. The
-// walk holds the dict's critical section; each key is held strongly while a
-// str subclass's comparison runs Python code.
-void report_bad_keyword(PyObject* kwargs, const CallableSignature& signature,
-                        Py_ssize_t nargs) noexcept {
+// Binds the keywords of `kwargs` key by key, in iteration order, after the
+// lookups by parameter name left some key unbound: a key that names no
+// parameter or one given by position (the first such key decides the error),
+// or a str subclass whose own hash hides it from the lookups although it
+// equals a parameter name, which then binds as it would by the names-tuple
+// path. What the lookups bound is dropped and bound again by the walk.
+// The walk holds the dict's critical section; each key and value is held
+// strongly while a str subclass's comparison runs Python code. That code can
+// change the dict: a walk that then did not see exactly the dict's entries
+// fails with RuntimeError rather than binding a mixture.
+int bind_keyword_dict_by_walk(PyObject* kwargs, const CallableSignature& signature,
+                              Py_ssize_t nargs, BoundArguments& bound) noexcept {
+  for (int i = static_cast<int>(nargs); i < signature.parameter_count; ++i) {
+    Py_CLEAR(bound.slot(i));
+  }
+  int status = 0;
   Py_BEGIN_CRITICAL_SECTION(kwargs);
+  Py_ssize_t size = PyDict_GET_SIZE(kwargs);
+  Py_ssize_t seen = 0;
   Py_ssize_t position = 0;
   PyObject* borrowed_key = nullptr;
-  while (PyDict_Next(kwargs, &position, &borrowed_key, nullptr)) {
+  PyObject* borrowed_value = nullptr;
+  while (PyDict_Next(kwargs, &position, &borrowed_key, &borrowed_value)) {
+    ++seen;
     OwnedRef key = OwnedRef::new_ref(borrowed_key);
-    int index = 0;
-    int found = find_keyword(key.get(), signature, nargs, index);
-    if (found < 0) break;
-    if (found == 0) {
-      raise_unexpected_keyword(signature.name, key.get());
-      break;
-    }
+    OwnedRef value = OwnedRef::new_ref(borrowed_value);
+    status = bind_keyword(key.get(), value.get(), signature, nargs, bound);
+    if (status < 0) break;
   }
-  Py_END_CRITICAL_SECTION();
-  if (!PyErr_Occurred()) {
-    // Every key now binds: the dict changed while it was being bound.
+  if (status == 0 && (seen != size || PyDict_GET_SIZE(kwargs) != size)) {
     PyErr_Format(PyExc_RuntimeError, "%.200s() keyword arguments changed during the call",
                  signature.name);
+    status = -1;
   }
+  Py_END_CRITICAL_SECTION();
+  return status;
 }
 
 int bind_keyword_dict(PyObject* kwargs, const CallableSignature& signature, Py_ssize_t nargs,
@@ -152,11 +174,10 @@ int bind_keyword_dict(PyObject* kwargs, const CallableSignature& signature, Py_s
       ++taken;
     }
   }
-  if (taken < size) {
-    report_bad_keyword(kwargs, signature, nargs);
-    return -1;
-  }
-  return 0;
+  // A lookup can run a key's comparison, which can change the dict: the
+  // count is taken again.
+  if (taken == PyDict_GET_SIZE(kwargs)) return 0;
+  return bind_keyword_dict_by_walk(kwargs, signature, nargs, bound);
 }
 
 // The whole procedure, for either keyword container (exactly one of

@@ -4,7 +4,7 @@
 
 #include "owned_reference.h"
 
-// Opcode numbers (RESUME, RAISE_VARARGS) of the interpreter built against.
+// Opcode numbers (RESUME, RAISE_VARARGS, NOP) of the interpreter built against.
 // Last, because it defines a macro for every opcode name.
 #include <opcode.h>
 
@@ -58,21 +58,28 @@ static_assert(line_tables_in_function_order(), "line-table rows must follow Func
 
 inline constexpr int kCodeFlags = CO_OPTIMIZED | CO_NEWLOCALS;
 
-// The first two code units of every bytecode; the rest are zero (CACHE).
 // The module never runs these code objects, but Python code can build a
-// function from one (types.FunctionType) and call it. Executing a CACHE unit
-// is a fatal error of the interpreter, so the code starts like a function
-// (RESUME) and then raises at once (a bare `raise`: RuntimeError "No active
-// exception to reraise"), needing no stack, constants or names.
+// function from one (types.FunctionType) and call it, or have the
+// interpreter instrument it (sys.settrace, sys.setprofile, sys.monitoring).
+// Both need every code unit to be an instruction: a zero unit is a CACHE
+// entry, which belongs to no instruction here; executing it is a fatal error
+// and instrumenting it fails an assertion of a debug interpreter. So the code
+// starts like a function (RESUME) and raises at once (a bare `raise`:
+// RuntimeError "No active exception to reraise"), needing no stack,
+// constants or names; NOPs fill the rest, which keeps the length that the
+// line tables were written for. Neither instruction has cache entries.
 constexpr unsigned char kBytecodeHead[] = {RESUME, 0, RAISE_VARARGS, 0};
+constexpr unsigned char kBytecodeFill[] = {NOP, 0};
 
 PyObject* make_bytecode(Py_ssize_t line_table_length) noexcept {
   Py_ssize_t length = (2 * line_table_length + 4) & ~Py_ssize_t{3};
   PyObject* bytecode = PyBytes_FromStringAndSize(nullptr, length);
   if (bytecode == nullptr) return nullptr;
   char* bytes = PyBytes_AS_STRING(bytecode);
-  std::memset(bytes, 0, static_cast<std::size_t>(length));
   std::memcpy(bytes, kBytecodeHead, sizeof(kBytecodeHead));
+  for (Py_ssize_t at = sizeof(kBytecodeHead); at < length; at += sizeof(kBytecodeFill)) {
+    std::memcpy(bytes + at, kBytecodeFill, sizeof(kBytecodeFill));
+  }
   return bytecode;
 }
 

@@ -44,17 +44,14 @@ int store_constant(PyObject*& slot, PyObject* made) noexcept {
 }
 
 void raise_decompressor_missing(const char* module_name, int algorithm) noexcept {
-  // The import's own exception becomes the cause of the ImportError.
-  PyObject* cause = PyErr_GetRaisedException();
+  // The ImportError replaces the import's (or attribute read's) own
+  // exception: it is neither the cause nor the context, so a printed
+  // traceback shows the one message.
+  PyErr_Clear();
   PyErr_Format(PyExc_ImportError,
                "Failed to import '%.20s.decompress' - cannot initialise module strings. "
                "String compression was configured with algorithm number %d.",
                module_name, algorithm);
-  if (cause == nullptr) return;
-  PyObject* raised = PyErr_GetRaisedException();
-  PyException_SetContext(raised, Py_NewRef(cause));
-  PyException_SetCause(raised, cause);
-  PyErr_SetRaisedException(raised);
 }
 
 // Cuts the inflated bytes into the state's string and line-table slots.
