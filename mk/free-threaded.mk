@@ -24,8 +24,8 @@ FT_UNAVAILABLE := $(FT_BUILD_DIR)/unavailable
 FT_WHEEL_DIST := $(ROOT)/build/wheel-free-threaded/dist
 FT_WHEEL_VENV := $(ROOT)/build/wheel-free-threaded/venv
 TSAN_FT_BUILD_DIR := $(ROOT)/build/tsan-free-threaded
-FT_STRESS_THREADS ?= 8
-FT_STRESS_OPERATIONS ?= 4000
+FT_STRESS_THREADS ?= 16
+FT_STRESS_OPERATIONS ?= 10000
 
 TEST_STEPS += test-free-threaded test-free-threaded-nogil test-free-threaded-threads test-free-threaded-wheel
 

@@ -26,7 +26,8 @@ def _mypy_failure():
     if probe.returncode == 0:
         return None
     lines = (probe.stderr or probe.stdout).strip().splitlines()
-    return f"exit status {probe.returncode}" + (f": {lines[-1]}" if lines else "")
+    status = f"killed by signal {-probe.returncode}" if probe.returncode < 0 else f"exit status {probe.returncode}"
+    return status + (f": {lines[-1]}" if lines else "")
 
 
 if (_failure := _mypy_failure()) is not None:
