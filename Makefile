@@ -50,6 +50,12 @@ VENV_PY := $(VENV)/bin/python
 PY = $(eval PY := $(call provision))$(PY)
 provision = $(strip $(shell "$(ROOT)/scripts/provision-python")$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python failed (message above))))
 
+# The debug interpreter, once `make refleak` (or provision-python --debug)
+# has provisioned it: the few tests that need one use it, and skip otherwise.
+# Nothing is fetched for it here.
+PY_DEBUG_IF_PROVISIONED = $(eval PY_DEBUG_IF_PROVISIONED := $(strip $(shell "$(ROOT)/scripts/provision-python" --debug --if-provisioned 2>/dev/null)))$(PY_DEBUG_IF_PROVISIONED)
+export TOVREN_PYTHON_DEBUG = $(PY_DEBUG_IF_PROVISIONED)
+
 # Packages in ~/.local (the user site) must not leak into builds and tests.
 export PYTHONNOUSERSITE := 1
 
