@@ -1,8 +1,9 @@
 # Top-level commands. `make test` is what CI runs (.ci/run).
 #
 #   make build     configure + build the extension into the source tree, refresh .venv
-#   make example   build, then run every examples/*.py with .venv/bin/python
-#   make test      build, then run every step of TEST_STEPS in order
+#   make example   build the extension only, then run every examples/*.py with .venv/bin/python
+#   make test      build, then run every step of TEST_STEPS, and print one summary
+#   make wheel     build the wheel offline into build/wheel/dist and print its path
 #   make bench     build, then time the descriptors against their peers
 #                  (BENCH_JSON=path also writes the figures as JSON)
 #   make bench-callgrind  the same cases, counted in instructions under callgrind
@@ -12,12 +13,30 @@
 #
 # The interpreter comes from scripts/provision-python: PYTHON=/path/to/python3.14
 # selects an existing one, otherwise a private CPython 3.14 is provisioned.
+#
+# How `make test` runs (scripts/run-test-steps):
+#   1. every target of TEST_BUILDS, one after another (each build gets both
+#      cores, and no two of them ever work on one tree at once);
+#   2. every target of TEST_STEPS, TEST_JOBS at a time (default 2), longest
+#      first, each as `make -o BUILD... test-NAME`, so the builds already made
+#      are not made again beside another step;
+#   3. one summary: per step its passed/failed/skipped counts (from pytest's
+#      and ctest's own summary lines) and duration, then a final line that
+#      says whether everything passed. Logs: build/test-logs/NAME.log.
+# A step is a target `test-NAME` that depends on the builds it needs; an
+# included .mk file adds one with
+#     TEST_STEPS += test-NAME
+#     TEST_BUILDS += build-NAME      (only if it needs a tree of its own)
+# A step or build that cannot run here prints one line `skipped: <reason>`
+# on stdout and exits 0; any non-zero exit is a failure. Each step must also
+# work on its own (`make test-NAME` makes its prerequisites first).
 
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
 .ONESHELL:
-# Steps run one after another in the order they are listed; the build itself
-# runs in parallel inside ninja.
+# Within one make run, targets run one after another; the builds run in
+# parallel inside ninja, and `make test` runs its steps side by side through
+# separate make processes.
 .NOTPARALLEL:
 .DEFAULT_GOAL := build
 
@@ -31,19 +50,28 @@ VENV_PY := $(VENV)/bin/python
 PY = $(eval PY := $(call provision))$(PY)
 provision = $(strip $(shell "$(ROOT)/scripts/provision-python")$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python failed (message above))))
 
+# The debug interpreter, once `make refleak` (or provision-python --debug)
+# has provisioned it: the few tests that need one use it, and skip otherwise.
+# Nothing is fetched for it here.
+PY_DEBUG_IF_PROVISIONED = $(eval PY_DEBUG_IF_PROVISIONED := $(strip $(shell "$(ROOT)/scripts/provision-python" --debug --if-provisioned 2>/dev/null)))$(PY_DEBUG_IF_PROVISIONED)
+export TOVREN_PYTHON_DEBUG = $(PY_DEBUG_IF_PROVISIONED)
+
 # Packages in ~/.local (the user site) must not leak into builds and tests.
 export PYTHONNOUSERSITE := 1
 
 # Extra arguments, e.g. `make test PYTEST_ARGS='-k cached -x'`.
 PYTEST_ARGS ?=
 CTEST_ARGS ?=
+# Steps of `make test` run side by side (the machine has 2 cores).
+TEST_JOBS ?= 2
 
-# Test steps of `make test`, run in this order. Add a step by defining a
-# `test-NAME: build` target below and appending it here.
+# Builds that `make test` makes first, in this order, and its steps.
+TEST_BUILDS := build wheel
 TEST_STEPS := test-cpp test-python test-wheel
 
 # Reliability campaigns (refleak, asan, memcheck, fuzz, threads, tsan-unit);
-# they append their cheap forms to TEST_STEPS. See reliability/README.md.
+# they append their cheap forms to TEST_STEPS and their builds to
+# TEST_BUILDS. See reliability/README.md.
 include $(ROOT)/reliability/campaigns.mk
 # The free-threaded interpreter: its build, its test steps and `make tsan`.
 include $(ROOT)/mk/free-threaded.mk
@@ -51,15 +79,17 @@ include $(ROOT)/mk/free-threaded.mk
 # The sources compiled for Windows x64 (target below).
 TEST_STEPS += test-windows-compile
 
-.PHONY: build example test clean $(TEST_STEPS)
+.PHONY: build build-module example test wheel clean $(TEST_STEPS)
 
-build:
-	@
+# configure_default: configures build/default for the interpreter (a tree
+# configured for another interpreter or generator is discarded: FindPython
+# caches much more than Python_EXECUTABLE). refresh_venv: .venv sees the
+# interpreter's own packages (pytest, hypothesis, ...) and, through a .pth
+# file, this source tree, so `import tovren` works from any cwd.
+define configure_default
 	cd "$(ROOT)"
 	[[ -f CMakeLists.txt ]] || { echo "make: no CMakeLists.txt in $(ROOT)" >&2; exit 1; }
 	py="$(PY)"
-	# A build tree configured for another interpreter (or generator) is
-	# discarded: FindPython caches much more than Python_EXECUTABLE.
 	cache="$(BUILD_DIR)/CMakeCache.txt"
 	if [[ -f $$cache ]]; then
 	  configured=$$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$$cache")
@@ -73,10 +103,8 @@ build:
 	  echo "+ cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$$py -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 	  cmake -S . -B "$(BUILD_DIR)" -G Ninja -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	fi
-	echo "+ cmake --build $(BUILD_DIR)"
-	cmake --build "$(BUILD_DIR)"
-	# .venv sees the interpreter's own packages (pytest, hypothesis, ...) and,
-	# through a .pth file, this source tree, so `import tovren` works from any cwd.
+endef
+define refresh_venv
 	if [[ ! -f $(VENV)/pyvenv.cfg ]] \
 	  || ! grep -qx 'include-system-site-packages = true' "$(VENV)/pyvenv.cfg" \
 	  || [[ $$(readlink -f "$(VENV_PY)" || true) != "$$(readlink -f "$$py")" ]]; then
@@ -86,8 +114,26 @@ build:
 	fi
 	site=$$("$(VENV_PY)" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
 	printf '%s\n' "$(ROOT)" >"$$site/tovren-source-tree.pth"
+endef
 
-example: build
+# Everything of build/default: the extension, its free-threaded ABI check,
+# the test-only extension and the C++ unit tests.
+build:
+	@
+	$(configure_default)
+	echo "+ cmake --build $(BUILD_DIR)"
+	cmake --build "$(BUILD_DIR)"
+	$(refresh_venv)
+
+# The extension alone, which is all the examples need.
+build-module:
+	@
+	$(configure_default)
+	echo "+ cmake --build $(BUILD_DIR) --target properties"
+	cmake --build "$(BUILD_DIR)" --target properties
+	$(refresh_venv)
+
+example: build-module
 	@
 	cd "$(ROOT)"
 	shopt -s nullglob
@@ -98,13 +144,17 @@ example: build
 	  "$(VENV_PY)" "$$f"
 	done
 
-test: $(TEST_STEPS)
+test:
+	@
+	cd "$(ROOT)"
+	"$(PY)" "$(ROOT)/scripts/run-test-steps" --make "$(MAKE)" --root "$(ROOT)" --logs "$(ROOT)/build/test-logs" \
+	  --jobs "$(TEST_JOBS)" --builds "$(strip $(TEST_BUILDS))" --steps "$(strip $(TEST_STEPS))"
 
 # C++ unit tests registered with CTest (none registered: nothing to run).
 test-cpp: build
 	@
 	if ctest --test-dir "$(BUILD_DIR)" -N | grep -q '^Total Tests: 0$$'; then
-	  echo "make: no C++ unit tests registered with CTest"
+	  echo "skipped: no C++ unit tests registered with CTest"
 	else
 	  echo "+ ctest --test-dir $(BUILD_DIR) --output-on-failure $(CTEST_ARGS)"
 	  ctest --test-dir "$(BUILD_DIR)" --output-on-failure $(CTEST_ARGS)
@@ -119,30 +169,59 @@ test-python: build
 	TOVREN_BUILD_DIR="$(BUILD_DIR)" "$(VENV_PY)" -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests
 
 # The wheel, built by pip through scikit-build-core (pyproject.toml) without
-# network or build isolation, installed into a fresh virtual environment, and
-# the test suite run against that installation: pytest runs from inside the
-# venv folder with safe-path semantics (-P), so neither the working directory
-# nor the source tree is on sys.path. The test-only extension still comes from
-# the build tree.
+# network or build isolation. It is built again only when its inputs changed:
+# the stamp holds a hash over the interpreter, the build tools' versions and
+# every file the build reads.
 WHEEL_DIST := $(ROOT)/build/wheel/dist
+WHEEL_STAMP := $(WHEEL_DIST)/.inputs
 WHEEL_VENV := $(ROOT)/build/wheel-venv
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE tovren
 
-test-wheel: build
+wheel:
 	@
 	cd "$(ROOT)"
 	py="$(PY)"
-	"$$py" -c 'import pip, scikit_build_core' 2>/dev/null \
+	tools=$$("$$py" -c 'import pip, scikit_build_core; print(pip.__version__, scikit_build_core.__version__)' 2>/dev/null) \
 	  || { echo "make: $$py cannot import pip and scikit_build_core, which building the wheel needs" >&2; exit 1; }
-	rm -rf "$(WHEEL_DIST)" "$(WHEEL_VENV)"
-	echo "+ $$py -m pip wheel --no-build-isolation --no-deps --no-index -w build/wheel/dist ."
-	PIP_DISABLE_PIP_VERSION_CHECK=1 "$$py" -m pip wheel --no-build-isolation --no-deps --no-index -q -w "$(WHEEL_DIST)" .
+	# In-place build products and caches are not inputs of the wheel.
+	inputs=$$({ printf '%s\n' "$$py" "$$tools"
+	  find $(WHEEL_INPUTS) -type f ! -name '*.so' ! -name '*.pyd' ! -path '*/__pycache__/*' -print0 \
+	    | LC_ALL=C sort -z | xargs -0 sha256sum; } | sha256sum | cut -d' ' -f1)
+	shopt -s nullglob
 	wheels=("$(WHEEL_DIST)"/*.whl)
-	(( $${#wheels[@]} == 1 )) || { echo "make: expected one wheel in $(WHEEL_DIST), found $${#wheels[@]}" >&2; exit 1; }
+	if (( $${#wheels[@]} == 1 )) && [[ -f $(WHEEL_STAMP) && $$(<"$(WHEEL_STAMP)") == "$$inputs" ]]; then
+	  echo "make: wheel up to date (inputs unchanged)"
+	else
+	  rm -rf "$(WHEEL_DIST)"
+	  echo "+ $$py -m pip wheel --no-build-isolation --no-deps --no-index -w build/wheel/dist ."
+	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$$py" -m pip wheel --no-build-isolation --no-deps --no-index -w "$(WHEEL_DIST)" .
+	  wheels=("$(WHEEL_DIST)"/*.whl)
+	  (( $${#wheels[@]} == 1 )) || { echo "make: expected one wheel in $(WHEEL_DIST), found $${#wheels[@]}" >&2; exit 1; }
+	  printf '%s\n' "$$inputs" >"$(WHEEL_STAMP)"
+	fi
+	echo "wheel: $${wheels[0]}"
+
+# The wheel installed into a virtual environment of its own (made again when
+# the wheel changed), and the test suite run against that installation:
+# pytest runs from inside the venv folder with safe-path semantics (-P), so
+# neither the working directory nor the source tree is on sys.path. The
+# test-only extension still comes from the build tree.
+test-wheel: build wheel
+	@
+	cd "$(ROOT)"
+	py="$(PY)"
+	wheels=("$(WHEEL_DIST)"/*.whl)
 	wheel=$${wheels[0]}
-	echo "+ $$py -m venv --system-site-packages --without-pip build/wheel-venv"
-	"$$py" -m venv --system-site-packages --without-pip "$(WHEEL_VENV)"
-	echo "+ build/wheel-venv/bin/python -m pip install --no-deps --no-index $${wheel#$(ROOT)/}"
-	PIP_DISABLE_PIP_VERSION_CHECK=1 "$(WHEEL_VENV)/bin/python" -m pip install --no-deps --no-index -q "$$wheel"
+	[[ -f $$wheel ]] || { echo "make: no wheel in $(WHEEL_DIST)" >&2; exit 1; }
+	installed="$$py $$(sha256sum "$$wheel")"
+	if [[ ! -f $(WHEEL_VENV)/.installed || $$(<"$(WHEEL_VENV)/.installed") != "$$installed" ]]; then
+	  rm -rf "$(WHEEL_VENV)"
+	  echo "+ $$py -m venv --system-site-packages --without-pip build/wheel-venv"
+	  "$$py" -m venv --system-site-packages --without-pip "$(WHEEL_VENV)"
+	  echo "+ build/wheel-venv/bin/python -m pip install --no-deps --no-index $${wheel#$(ROOT)/}"
+	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$(WHEEL_VENV)/bin/python" -m pip install --no-deps --no-index -q "$$wheel"
+	  printf '%s\n' "$$installed" >"$(WHEEL_VENV)/.installed"
+	fi
 	cd "$(WHEEL_VENV)"
 	export TOVREN_WHEEL="$$wheel" TOVREN_TESTING_DIR="$(BUILD_DIR)/testing"
 	# The package must come from the venv's site-packages, not the source tree

@@ -11,7 +11,9 @@ length, the variants of a case are sampled in turn, one sample each per round,
 in an order that rotates from round to round, so that drift of the machine
 hits all of them alike. Per round the empty loop is subtracted from every
 variant (net time per operation) and the ratio ours/peer is taken; the
-figures shown are the medians over the rounds.
+medians over the rounds make one run. The whole run is repeated (--runs);
+the figures shown are the medians of the runs with their range, marked
+noisy when the range is wider than 10 % of the median.
 
 Callgrind mode. Each case runs in a child process under
 `valgrind --tool=callgrind`. For every variant, after a warm-up, the child
@@ -28,7 +30,9 @@ timeit's set-up, which the empty loop makes too, so their making cancels.
 Timing excludes their release (after the timed loop); callgrind includes it,
 so the cache dicts that first reads create are also paid for being freed.
 
-Targets are checked on the ratios and printed as PASS/MISS. This is a
+Targets are checked on the ratios and printed as PASS/MISS; in timing mode
+PASS needs every run to meet the target, and runs that disagree print NOISY:
+the instruction counts are the reference. This is a
 measurement, not a test: the exit status does not depend on them.
 """
 
@@ -342,8 +346,12 @@ def median_ratio(numerators, denominators):
     return statistics.median(ratios) if ratios else float("nan")
 
 
-def time_case(case: Case, rounds: int, sample_seconds: float) -> dict:
-    size = calibrate(case, sample_seconds)
+# A figure whose runs spread by more than this fraction of their median is
+# marked noisy: on a shared machine one run is not a measurement.
+NOISY_SPREAD = 0.10
+
+
+def time_one_run(case: Case, size: int, rounds: int) -> dict:
     variants = case.variants
     samples = {v.key: [] for v in variants}
     for round_index in range(rounds):
@@ -352,14 +360,44 @@ def time_case(case: Case, rounds: int, sample_seconds: float) -> dict:
             samples[variant.key].append(seconds_per_op(case, variant, size))
     loop = samples[LOOP]
     net = {key: [s - l for s, l in zip(values, loop)] for key, values in samples.items() if key != LOOP}
-    result = {
-        "size": size,
-        "rounds": rounds,
+    return {
         "loop_ns": statistics.median(loop) * 1e9,
         "ns": {key: statistics.median(values) * 1e9 for key, values in net.items()},
         "ratios": {p.key: median_ratio(net[case.ours.key], net[p.key]) for p in case.present_peers},
     }
-    return result
+
+
+def spread(values: list[float]) -> dict:
+    """Median of the runs' figures, their range, and whether that range is
+    wide enough to call the figure noisy."""
+    finite = [v for v in values if v == v]
+    if not finite:
+        return {"median": float("nan"), "min": float("nan"), "max": float("nan"), "noisy": True}
+    middle = statistics.median(finite)
+    low, high = min(finite), max(finite)
+    noisy = len(finite) < len(values) or middle <= 0 or (high - low) > NOISY_SPREAD * abs(middle)
+    return {"median": middle, "min": low, "max": high, "noisy": noisy}
+
+
+def time_case(case: Case, rounds: int, sample_seconds: float, runs: int) -> dict:
+    """`runs` independent runs of `rounds` interleaved rounds each; every
+    figure is the median of the runs' medians, with the runs' range."""
+    size = calibrate(case, sample_seconds)
+    each = [time_one_run(case, size, rounds) for _ in range(runs)]
+    keys = each[0]["ns"].keys()
+    ns = {key: spread([run["ns"][key] for run in each]) for key in keys}
+    ratios = {p.key: spread([run["ratios"][p.key] for run in each]) for p in case.present_peers}
+    return {
+        "size": size,
+        "rounds": rounds,
+        "runs": runs,
+        "loop_ns": statistics.median(run["loop_ns"] for run in each),
+        "ns": {key: figure["median"] for key, figure in ns.items()},
+        "ns_spread": ns,
+        "ratios": {key: figure["median"] for key, figure in ratios.items()},
+        "ratio_runs": {p.key: [run["ratios"][p.key] for run in each] for p in case.present_peers},
+        "ratio_spread": ratios,
+    }
 
 
 # ---- callgrind ------------------------------------------------------------------
@@ -464,31 +502,50 @@ def callgrind_case(case: Case, out_dir: pathlib.Path, library: pathlib.Path) -> 
 # ---- reporting --------------------------------------------------------------------
 
 
-def judge(case: Case, ratios: dict) -> list[dict]:
+def judge(case: Case, ratios: dict, ratio_runs: dict | None = None) -> list[dict]:
     """PASS/MISS per target; SKIP when its peer could not run. A ratio that
-    could not be formed (a net time of zero or less) is a MISS."""
+    could not be formed (a net time of zero or less) is a MISS. With the
+    ratios of several timing runs, PASS needs every run to meet the target
+    and MISS every run to miss it; runs that disagree give NOISY."""
     verdicts = []
     for target in case.targets:
         ratio = ratios.get(target.peer)
+        runs = (ratio_runs or {}).get(target.peer) or [ratio]
+        met = [r == r and target.met(r) for r in runs]
         if ratio is None:
             verdict = "SKIP"
-        elif ratio == ratio and target.met(ratio):
+        elif all(met):
             verdict = "PASS"
-        else:
+        elif not any(met):
             verdict = "MISS"
+        else:
+            verdict = "NOISY"
         verdicts.append(
             {"target": target.text, "peer": target.peer, "ratio": ratio, "limit": target.limit, "result": verdict}
         )
     return verdicts
 
 
+def with_range(figure: dict, digits: int) -> str:
+    text = f"{figure['median']:.{digits}f} ({figure['min']:.{digits}f}-{figure['max']:.{digits}f})"
+    return text + (" noisy" if figure["noisy"] else "")
+
+
 def print_case(case: Case, figures: dict, unit: str, key: str) -> None:
     print(f"\n{case.title}")
-    print(f"  {'variant':<60} {unit:>12} {'ours/peer':>10}")
-    for variant in (case.ours, *case.present_peers):
-        value = figures[key][variant.key]
-        ratio = "" if variant is case.ours else f"{figures['ratios'][variant.key]:10.2f}"
-        print(f"  {variant.label:<60} {value:12.1f} {ratio:>10}")
+    if "ns_spread" in figures:
+        # Median of the runs, and the runs' range.
+        print(f"  {'variant':<60} {unit + ' (range)':>26} {'ours/peer (range)':>24}")
+        for variant in (case.ours, *case.present_peers):
+            value = with_range(figures["ns_spread"][variant.key], 1)
+            ratio = "" if variant is case.ours else with_range(figures["ratio_spread"][variant.key], 2)
+            print(f"  {variant.label:<60} {value:>26} {ratio:>24}")
+    else:
+        print(f"  {'variant':<60} {unit:>12} {'ours/peer':>10}")
+        for variant in (case.ours, *case.present_peers):
+            value = figures[key][variant.key]
+            ratio = "" if variant is case.ours else f"{figures['ratios'][variant.key]:10.2f}"
+            print(f"  {variant.label:<60} {value:12.1f} {ratio:>10}")
     for peer, reason in figures["left_out"].items():
         print(f"  {peer}: left out ({reason})")
     for verdict in figures["targets"]:
@@ -529,7 +586,9 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", type=pathlib.Path, help="write the figures to this file")
     parser.add_argument("--cases", help="comma-separated case keys (default: all): " + ", ".join(CASES_BY_KEY))
-    parser.add_argument("--repeat", type=int, default=21, help="sampling rounds per case (timing mode)")
+    parser.add_argument("--repeat", type=int, default=21, help="sampling rounds per run (timing mode)")
+    parser.add_argument("--runs", type=int, default=5,
+                        help="independent runs per case; figures are their median and range (timing mode)")
     parser.add_argument("--sample-ms", type=float, default=10.0, help="length of one sample (timing mode)")
     parser.add_argument("--callgrind", action="store_true", help="count instructions under callgrind instead")
     parser.add_argument("--callgrind-dir", type=pathlib.Path, help="keep the callgrind output files here")
@@ -548,16 +607,17 @@ def main(argv=None) -> int:
         cases = [CASES_BY_KEY[key] for key in args.cases.split(",")]
     else:
         cases = list(CASES)
-    if args.repeat < 1 or args.sample_ms <= 0:
-        parser.error("--repeat and --sample-ms must be positive")
+    if args.repeat < 1 or args.runs < 1 or args.sample_ms <= 0:
+        parser.error("--repeat, --runs and --sample-ms must be positive")
 
     env = environment()
     mode = "callgrind" if args.callgrind else "time"
     print(f"tovren._libs.properties benchmarks ({mode}); Python {platform.python_version()} {env['platform']}")
     print(f"propcache: {env['propcache']}")
     if mode == "time":
-        print(f"figures: median net ns/op over {args.repeat} interleaved rounds (empty loop subtracted); "
-              "ratio = median of per-round ours/peer")
+        print(f"figures: median of {args.runs} runs (range in brackets, 'noisy' beyond "
+              f"{NOISY_SPREAD:.0%} of the median) of the median net ns/op over {args.repeat} "
+              "interleaved rounds (empty loop subtracted); ratio = median of per-round ours/peer")
     else:
         print(f"figures: instructions/op from the difference of {CALLGRIND_BASE}-op and "
               f"{2 * CALLGRIND_BASE}-op runs, empty loop subtracted")
@@ -585,9 +645,9 @@ def main(argv=None) -> int:
                 figures = callgrind_case(case, out_dir, library)
                 key, unit = "instructions", "instr/op"
             else:
-                figures = time_case(case, args.repeat, args.sample_ms / 1000)
+                figures = time_case(case, args.repeat, args.sample_ms / 1000, args.runs)
                 key, unit = "ns", "ns/op"
-            figures["targets"] = judge(case, figures["ratios"])
+            figures["targets"] = judge(case, figures["ratios"], figures.get("ratio_runs"))
             figures["left_out"] = {p.key: p.missing() for p in case.peers if p.missing() is not None}
             figures["title"] = case.title
             figures["labels"] = {v.key: v.label for v in (case.ours, *case.present_peers)}
@@ -599,7 +659,7 @@ def main(argv=None) -> int:
 
     verdicts = [v for c in report["cases"].values() for v in c.get("targets", ())]
     skipped = [k for k, c in report["cases"].items() if "skipped" in c]
-    counts = ", ".join(f"{sum(v['result'] == r for v in verdicts)} {r}" for r in ("PASS", "MISS", "SKIP"))
+    counts = ", ".join(f"{sum(v['result'] == r for v in verdicts)} {r}" for r in ("PASS", "MISS", "NOISY", "SKIP"))
     print(f"\ntargets: {counts}; cases skipped: {len(skipped)}")
     if args.json:
         import json

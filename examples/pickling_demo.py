@@ -21,7 +21,7 @@ def _mean(self):
     return sum(self.samples) / len(self.samples)
 
 
-class Series:
+class Readings:
     # The getter is a module-level function so that pickle can refer to it.
     mean = cache_readonly(_mean)
 
@@ -42,9 +42,9 @@ STORED_AXIS_PICKLE = (
 
 
 def show_owner_round_trip():
-    series = Series([1.0, 2.0, 6.0])
-    assert series.mean == 3.0 and series.mean_computations == 1
-    restored = pickle.loads(pickle.dumps(series))
+    readings = Readings([1.0, 2.0, 6.0])
+    assert readings.mean == 3.0 and readings.mean_computations == 1
+    restored = pickle.loads(pickle.dumps(readings))
     print(f"restored owner: mean {restored.mean}, cache {restored._cache}, "
           f"getter ran {restored.mean_computations} time(s) in total")
     assert restored._cache == {"_mean": 3.0}  # keyed by the getter's __name__
@@ -52,7 +52,7 @@ def show_owner_round_trip():
 
 
 def show_descriptor_round_trip():
-    descriptor = Series.mean
+    descriptor = Readings.mean
     reconstructor, arguments, state = descriptor.__reduce__()  # Form A
     print(f"CachedProperty reduces to {reconstructor.__name__}"
           f"({arguments[0].__name__}, {arguments[1]:#x}, {arguments[2]}) with state {state}")

@@ -12,7 +12,8 @@
 #   make tsan-unit  the code-object cache unit tests under ThreadSanitizer
 #
 # test-asan (no leak check, fast unwinding), test-memcheck and test-tsan-unit
-# are steps of `make test`; the fuzz and thread slices run inside the suite.
+# are steps of `make test`, with build-asan and build-tsan-unit among its
+# builds; the fuzz and thread slices run inside the suite.
 
 REFLEAK_BUILD_DIR := $(ROOT)/build/debug
 ASAN_BUILD_DIR := $(ROOT)/build/asan
@@ -25,25 +26,33 @@ STRESS_THREADS ?= 16
 STRESS_OPERATIONS ?= 25000
 MEMCHECK_ITERATIONS ?= 200
 
+TEST_BUILDS += build-asan build-tsan-unit
 TEST_STEPS += test-asan test-memcheck test-tsan-unit
 
-.PHONY: refleak asan test-asan memcheck test-memcheck fuzz threads tsan-unit test-tsan-unit
+.PHONY: refleak build-asan asan test-asan memcheck test-memcheck fuzz threads build-tsan-unit tsan-unit test-tsan-unit
 
 # The debug interpreter (Py_DEBUG), provisioned once per make run like PY.
 PY_DEBUG = $(eval PY_DEBUG := $(call provision_debug))$(PY_DEBUG)
 provision_debug = $(strip $(shell "$(ROOT)/scripts/provision-python" --debug)$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python --debug failed (message above))))
 
-# configure_tree DIR PYTHON [CMAKE ARGUMENTS...]: (re)configures a build tree
-# of the project; a tree configured for another interpreter is discarded.
+# configure_tree DIR PYTHON [CMAKE ARGUMENTS...]: configures a build tree of
+# the project; a tree configured for another interpreter is discarded, and one
+# configured with the same arguments is left as it is (ninja re-runs CMake
+# itself when a CMakeLists.txt changed).
 define configure_tree
 configure_tree() {
   local dir=$$1 py=$$2
   shift 2
-  local configured
+  local configured arguments
   configured=$$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$$dir/CMakeCache.txt" 2>/dev/null || true)
   if [[ -n $$configured && $$configured != "$$py" ]]; then rm -rf "$$dir"; fi
+  arguments=$$(printf '%s\n' "$$py" "$$@")
+  if [[ -f $$dir/build.ninja && -f $$dir/.configured-with && $$(<"$$dir/.configured-with") == "$$arguments" ]]; then
+    return 0
+  fi
   echo "+ cmake -S . -B $${dir#$(ROOT)/} -G Ninja -DPython_EXECUTABLE=$$py $$*"
   cmake -S "$(ROOT)" -B "$$dir" -G Ninja -DPython_EXECUTABLE="$$py" "$$@" >/dev/null
+  printf '%s\n' "$$arguments" >"$$dir/.configured-with"
 }
 endef
 
@@ -72,12 +81,9 @@ refleak:
 	  "$$py" -m pytest -p no:cacheprovider -p no:benchmark -p refleak_plugin \
 	  --refleak-runs=$(REFLEAK_RUNS) $(PYTEST_ARGS) tests
 
-# asan_run LEAK_CHECK FAST_UNWIND: builds the sanitizer tree, installs the
-# package into its stage folder and runs the C++ unit tests and the Python
-# suite against it, every process writing its reports into one folder that
-# sanitizer_reports.py then counts. Exact leak attribution needs the slow
-# unwinder: the release interpreter keeps no frame pointers.
-define asan_run
+# build-asan: the sanitizer tree, built and installed into its stage folder
+# (an up-to-date tree is only checked by ninja).
+build-asan:
 	@
 	cd "$(ROOT)"
 	py="$(PY)"
@@ -88,8 +94,17 @@ define asan_run
 	  "-DCMAKE_MODULE_LINKER_FLAGS=$$sanitize" "-DCMAKE_EXE_LINKER_FLAGS=$$sanitize"
 	echo "+ cmake --build build/asan"
 	cmake --build "$(ASAN_BUILD_DIR)"
-	rm -rf "$(ASAN_BUILD_DIR)/stage" "$(ASAN_BUILD_DIR)/reports"
 	cmake --install "$(ASAN_BUILD_DIR)" --prefix "$(ASAN_BUILD_DIR)/stage" >/dev/null
+
+# asan_run LEAK_CHECK FAST_UNWIND: runs the C++ unit tests and the Python
+# suite against the sanitizer build, every process writing its reports into
+# one folder that sanitizer_reports.py then counts. Exact leak attribution
+# needs the slow unwinder: the release interpreter keeps no frame pointers.
+define asan_run
+	@
+	cd "$(ROOT)"
+	py="$(PY)"
+	rm -rf "$(ASAN_BUILD_DIR)/reports"
 	mkdir -p "$(ASAN_BUILD_DIR)/reports"
 	libasan=$$(g++ -print-file-name=libasan.so)
 	[[ -f $$libasan ]] || { echo "make: no libasan.so for g++" >&2; exit 1; }
@@ -112,17 +127,19 @@ define asan_run
 	exit $$status
 endef
 
-asan:
+asan: build-asan
 	$(call asan_run,1,0)
 
-test-asan:
+test-asan: build-asan
 	$(call asan_run,0,1)
 
-memcheck: build
+# memcheck_run ON_MISSING_VALGRIND: the step of `make test` reports itself
+# skipped without valgrind; the campaign fails.
+define memcheck_run
 	@
 	cd "$(ROOT)"
 	py="$(PY)"
-	command -v valgrind >/dev/null || { echo "make: valgrind is not installed" >&2; exit 1; }
+	command -v valgrind >/dev/null || { $(1); }
 	debuginfo=$$("$(ROOT)/reliability/glibc-debuginfo" "$$py")
 	log="$(ROOT)/build/memcheck.log"
 	echo "+ PYTHONMALLOC=malloc valgrind --tool=memcheck $$py reliability/memcheck_driver.py --iterations $(MEMCHECK_ITERATIONS)"
@@ -134,8 +151,13 @@ memcheck: build
 	grep -v '^==[0-9]*== *$$' "$$log" | grep -E 'Invalid|uninitialised|ERROR SUMMARY' -A12 | head -60 || true
 	grep -q 'ERROR SUMMARY: 0 errors' "$$log" || status=1
 	exit $$status
+endef
 
-test-memcheck: memcheck
+memcheck: build
+	$(call memcheck_run,echo "make: valgrind is not installed" >&2; exit 1)
+
+test-memcheck: build
+	$(call memcheck_run,echo "skipped: valgrind is not installed"; exit 0)
 
 fuzz: build
 	@
@@ -149,12 +171,17 @@ threads: build
 	echo "+ .venv/bin/python reliability/thread_stress.py --threads $(STRESS_THREADS) --operations $(STRESS_OPERATIONS)"
 	"$(VENV_PY)" reliability/thread_stress.py --threads $(STRESS_THREADS) --operations $(STRESS_OPERATIONS)
 
-tsan-unit:
+build-tsan-unit:
 	@
 	cd "$(ROOT)"
-	echo "+ cmake -S reliability/tsan -B build/tsan-unit -G Ninja"
-	cmake -S reliability/tsan -B "$(TSAN_BUILD_DIR)" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	if [[ ! -f $(TSAN_BUILD_DIR)/build.ninja ]]; then
+	  echo "+ cmake -S reliability/tsan -B build/tsan-unit -G Ninja"
+	  cmake -S reliability/tsan -B "$(TSAN_BUILD_DIR)" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	fi
 	cmake --build "$(TSAN_BUILD_DIR)"
+
+tsan-unit: build-tsan-unit
+	@
 	echo "+ ctest --test-dir build/tsan-unit"
 	ctest --test-dir "$(TSAN_BUILD_DIR)" --output-on-failure
 

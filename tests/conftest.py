@@ -3,6 +3,7 @@
 import gc
 import os
 import pathlib
+import shutil
 import sys
 import sysconfig
 import threading
@@ -60,6 +61,23 @@ def testing():
 
         return _properties_testing
     return pytest.importorskip("_properties_testing")
+
+
+def debug_interpreter():
+    """The debug interpreter (python3.14d) for the tests that need one.
+
+    TOVREN_PYTHON_DEBUG names it (the Makefile sets it once `make refleak` or
+    `scripts/provision-python --debug` has provisioned one); otherwise one
+    next to the running interpreter is used. Without either the test skips.
+    """
+    named = os.environ.get("TOVREN_PYTHON_DEBUG")
+    if named:
+        return named
+    candidate = shutil.which("python3.14d", path=str(pathlib.Path(sys.executable).resolve().parent))
+    if candidate is None:
+        pytest.skip("no debug interpreter: `scripts/provision-python --debug` (or `make refleak`) "
+                    "provisions one, which later test runs use")
+    return candidate
 
 
 def last_entry(exc):

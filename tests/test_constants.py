@@ -19,7 +19,7 @@ import zlib
 import pytest
 
 import tovren
-from conftest import ROOT, TESTING_DIR
+from conftest import ROOT, TESTING_DIR, debug_interpreter
 
 # Where the package under test was imported from: the source tree, or the
 # site-packages of the environment that a wheel was installed into.
@@ -587,15 +587,6 @@ def test_failed_start_up_rebuilds_constants_and_code_objects():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "__reduce_cython__ [1, 5, 6] True"
-
-
-def debug_interpreter():
-    candidate = shutil.which(
-        "python3.14d", path=str(pathlib.Path(sys.executable).resolve().parent)
-    )
-    if candidate is None:
-        pytest.skip("no debug interpreter (scripts/provision-python --debug) next to this one")
-    return candidate
 
 
 def run_under_debug_interpreter(tmp_path, code):

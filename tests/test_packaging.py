@@ -70,7 +70,7 @@ def test_wheel_holds_exactly_the_package(wheel, dist_info):
     names = set(wheel.namelist())
     assert names - {n for n in names if n.startswith(dist_info + "/")} == PACKAGE_FILES
     assert {n for n in names if n.startswith(dist_info + "/")} == {
-        f"{dist_info}/{name}" for name in ("METADATA", "WHEEL", "RECORD")
+        f"{dist_info}/{name}" for name in ("METADATA", "WHEEL", "RECORD", "licenses/LICENSE")
     }
 
 
@@ -86,6 +86,16 @@ def test_metadata(wheel, dist_info):
     assert metadata["Name"] == "tovren-properties"
     assert metadata["Requires-Python"] in (">=3.14,<3.15", "<3.15,>=3.14")
     assert "Requires-Dist" not in metadata  # only the standard library is needed
+    assert metadata["Summary"]
+    assert metadata["License-Expression"] == "MIT"
+    assert metadata.get_all("License-File") == ["LICENSE"]
+    # The long description is the README, shown as Markdown by package indexes.
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    assert metadata.get_payload().strip() == (ROOT / "README.md").read_text().strip()
+
+
+def test_licence_is_the_project_licence(wheel, dist_info):
+    assert wheel.read(f"{dist_info}/licenses/LICENSE") == (ROOT / "LICENSE").read_bytes()
 
 
 def test_record_lists_every_file_with_its_hash(wheel, dist_info):

@@ -3,11 +3,10 @@ finds known leaks and reports nothing for code that does not leak."""
 
 import pathlib
 import re
-import shutil
 import subprocess
-import sys
 
 import pytest
+from conftest import debug_interpreter
 
 RELIABILITY = pathlib.Path(__file__).resolve().parent.parent / "reliability"
 
@@ -16,9 +15,7 @@ pytestmark = pytest.mark.refleak_exempt(reason="runs the hunt in a debug interpr
 
 @pytest.fixture(scope="module")
 def hunt(tmp_path_factory):
-    debug = shutil.which("python3.14d", path=str(pathlib.Path(sys.executable).resolve().parent))
-    if debug is None:
-        pytest.skip("no debug interpreter (scripts/provision-python --debug) next to this one")
+    debug = debug_interpreter()
     report = tmp_path_factory.mktemp("refleak") / "leaks.txt"
     result = subprocess.run(
         [debug, "-m", "pytest", "-p", "no:cacheprovider", "-p", "no:benchmark", "-p", "refleak_plugin",

@@ -1,0 +1,147 @@
+"""The machinery behind the project's commands: the runner of `make test`
+(scripts/run-test-steps) and the verdicts of `make bench`."""
+
+import importlib.machinery
+import importlib.util
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+RUNNER = ROOT / "scripts" / "run-test-steps"
+
+
+def load(name, path):
+    loader = importlib.machinery.SourceFileLoader(name, str(path))
+    spec = importlib.util.spec_from_loader(name, loader)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # dataclasses look their module up there
+    loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def runner():
+    return load("run_test_steps", RUNNER)
+
+
+@pytest.mark.parametrize(
+    ("log", "counts", "reason"),
+    [
+        ("===== 670 passed, 18 skipped, 2 warnings in 41.20s (0:00:41) =====",
+         {"passed": 670, "failed": 0, "skipped": 18}, None),
+        ("3 failed, 5 passed, 1 error, 2 xfailed, 1 xpassed in 0.52s",
+         {"passed": 6, "failed": 4, "skipped": 2}, None),
+        ("\x1b[32m==== 4 passed in 0.10s ====\x1b[0m", {"passed": 4, "failed": 0, "skipped": 0}, None),
+        # ctest counts a test that did not run among the passed ones.
+        ("90% tests passed, 1 tests failed out of 10\n\nThe following tests did not run:\n"
+         "\t  7 - Cache.Slow (Skipped)\n",
+         {"passed": 8, "failed": 1, "skipped": 1}, None),
+        # The sanitizer step: ctest and pytest in one log are summed.
+        ("100% tests passed, 0 tests failed out of 12\n==== 681 passed, 18 skipped in 35.0s ====",
+         {"passed": 693, "failed": 0, "skipped": 18}, None),
+        ("skipped: valgrind is not installed", None, "valgrind is not installed"),
+        ("make: building\nERROR SUMMARY: 0 errors", None, None),
+        # A test's name or output that merely mentions counts is no summary.
+        ("tests/test_x.py::test_3_passed PASSED", None, None),
+    ],
+    ids=["pytest", "pytest-mixed", "colours", "ctest", "summed", "skip-line", "none", "not-a-summary"],
+)
+def test_counts_come_from_the_tools_summary_lines(runner, log, counts, reason):
+    assert runner.read_counts(log) == (counts, reason)
+
+
+MAKEFILE = textwrap.dedent(
+    """\
+    .PHONY: build-a build-b test-pass test-skip test-fail test-quiet
+    build-a:
+    \t@echo a >>builds.txt
+    build-b: build-a
+    \t@echo b >>builds.txt
+    test-pass: build-a
+    \t@echo "==== 3 passed, 1 skipped in 0.1s ===="
+    test-skip: build-b
+    \t@echo "skipped: no tool here"
+    test-fail: build-a build-b
+    \t@echo "1 failed, 2 passed in 0.2s"; exit 1
+    test-quiet: build-a
+    \t@echo "done"
+    """
+)
+
+
+@pytest.mark.parametrize(
+    ("steps", "status", "final", "rows"),
+    [
+        ("test-pass test-skip test-quiet", 0, "make test: all passed (2 steps passed, 1 skipped)",
+         {"test-pass": "passed 3 0 1", "test-skip": "skipped - - -", "test-quiet": "passed - - -"}),
+        ("test-fail test-pass", 1, "make test: FAILED (test-fail)",
+         {"test-fail": "failed 2 1 0", "test-pass": "passed 3 0 1"}),
+    ],
+    ids=["passing", "failing"],
+)
+def test_runner_builds_once_then_runs_the_steps_and_sums_up(tmp_path, steps, status, final, rows):
+    if shutil.which("make") is None:
+        pytest.skip("no make")
+    (tmp_path / "Makefile").write_text(MAKEFILE)
+    # A make run above this one (make test) hands its flags down; they are
+    # not this little project's.
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "MAKEOVERRIDES")}
+    result = subprocess.run(
+        [sys.executable, str(RUNNER), "--make", "make", "--root", str(tmp_path), "--logs", str(tmp_path / "logs"),
+         "--builds", "build-a build-b", "--steps", steps],
+        capture_output=True, text=True, timeout=120, env=env,
+    )
+    assert result.returncode == status, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[-1].startswith(final), result.stdout
+    # Every build ran once, in order, though each step depends on builds.
+    assert (tmp_path / "builds.txt").read_text().split() == ["a", "b"]
+    for step, expected in rows.items():
+        (row,) = [line for line in lines if line.startswith(step + " ")]
+        assert " ".join(row.split()[1:5]) == expected, row
+        assert (tmp_path / "logs" / f"{step}.log").is_file()
+    if status:
+        assert "1 failed, 2 passed in 0.2s" in result.stdout  # the failed step's log tail
+
+
+def test_runner_refuses_a_step_listed_twice(tmp_path):
+    result = subprocess.run(
+        [sys.executable, str(RUNNER), "--make", "make", "--logs", str(tmp_path), "--steps", "test-a test-a"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert result.returncode == 2 and "test-a" in result.stdout
+
+
+@pytest.fixture(scope="module")
+def bench():
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        return load("run_benchmarks", ROOT / "bench" / "run_benchmarks.py")
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+
+
+@pytest.mark.parametrize(
+    ("runs", "verdict"),
+    [([0.8, 0.9, 0.95], "PASS"), ([0.9, 1.2, 0.95], "NOISY"), ([1.1, 1.3, 1.2], "MISS"), ([1.0], "PASS")],
+)
+def test_a_timed_pass_needs_every_run(bench, runs, verdict):
+    case = bench.Case(
+        "k", "case", "", bench.Variant("ours", "ours", "pass"), (bench.Variant("peer", "peer", "pass"),),
+        targets=(bench.Target("peer", 1.0, False, "<= 1"),),
+    )
+    median = sorted(runs)[len(runs) // 2]
+    (result,) = bench.judge(case, {"peer": median}, {"peer": runs})
+    assert result["result"] == verdict
+
+
+def test_spread_marks_wide_runs_noisy(bench):
+    assert bench.spread([10.0, 10.5, 10.2]) == {"median": 10.2, "min": 10.0, "max": 10.5, "noisy": False}
+    assert bench.spread([10.0, 14.0, 10.2])["noisy"]
+    assert bench.spread([float("nan"), 1.0, 1.0])["noisy"]
