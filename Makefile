@@ -177,10 +177,32 @@ WHEEL_STAMP := $(WHEEL_DIST)/.inputs
 WHEEL_VENV := $(ROOT)/build/wheel-venv
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE tovren
 
-wheel:
+# make_tools_venv DIR PYTHON: a venv of PYTHON (no pip of its own) that sees
+# the test and build tools (pytest, hypothesis, pip, scikit-build-core, ...) of
+# the default interpreter's package folder through a .pth file. On a
+# free-threaded PYTHON only the pure-Python ones load: compiled packages in
+# that folder are built for the default ABI.
+define make_tools_venv
+make_tools_venv() {
+  local dir=$$1 py=$$2 tools site
+  tools=$$("$(PY)" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))')
+  if [[ ! -f $$dir/pyvenv.cfg || $$(readlink -f "$$dir/bin/python") != "$$(readlink -f "$$py")" ]]; then
+    echo "+ $$py -m venv --without-pip $${dir#$(ROOT)/}"
+    rm -rf "$$dir"
+    "$$py" -m venv --without-pip "$$dir"
+  fi
+  site=$$("$$dir/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+  printf '%s\n' "$$tools" >"$$site/tovren-tools.pth"
+}
+endef
+
+# build_wheel PYTHON DIST: the wheel of PYTHON's ABI in DIST, built again only
+# when the stamp DIST/.inputs differs.
+define build_wheel
 	@
 	cd "$(ROOT)"
-	py="$(PY)"
+	py=$(1)
+	dist=$(2)
 	tools=$$("$$py" -c 'import pip, scikit_build_core; print(pip.__version__, scikit_build_core.__version__)' 2>/dev/null) \
 	  || { echo "make: $$py cannot import pip and scikit_build_core, which building the wheel needs" >&2; exit 1; }
 	# In-place build products and caches are not inputs of the wheel.
@@ -188,54 +210,56 @@ wheel:
 	  find $(WHEEL_INPUTS) -type f ! -name '*.so' ! -name '*.pyd' ! -path '*/__pycache__/*' -print0 \
 	    | LC_ALL=C sort -z | xargs -0 sha256sum; } | sha256sum | cut -d' ' -f1)
 	shopt -s nullglob
-	wheels=("$(WHEEL_DIST)"/*.whl)
-	if (( $${#wheels[@]} == 1 )) && [[ -f $(WHEEL_STAMP) && $$(<"$(WHEEL_STAMP)") == "$$inputs" ]]; then
+	wheels=("$$dist"/*.whl)
+	if (( $${#wheels[@]} == 1 )) && [[ -f $$dist/.inputs && $$(<"$$dist/.inputs") == "$$inputs" ]]; then
 	  echo "make: wheel up to date (inputs unchanged)"
 	else
-	  rm -rf "$(WHEEL_DIST)"
-	  echo "+ $$py -m pip wheel --no-build-isolation --no-deps --no-index -w build/wheel/dist ."
-	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$$py" -m pip wheel --no-build-isolation --no-deps --no-index -w "$(WHEEL_DIST)" .
-	  wheels=("$(WHEEL_DIST)"/*.whl)
-	  (( $${#wheels[@]} == 1 )) || { echo "make: expected one wheel in $(WHEEL_DIST), found $${#wheels[@]}" >&2; exit 1; }
-	  printf '%s\n' "$$inputs" >"$(WHEEL_STAMP)"
+	  rm -rf "$$dist"
+	  echo "+ $$py -m pip wheel --no-build-isolation --no-deps --no-index -w $${dist#$(ROOT)/} ."
+	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$$py" -m pip wheel --no-build-isolation --no-deps --no-index -w "$$dist" .
+	  wheels=("$$dist"/*.whl)
+	  (( $${#wheels[@]} == 1 )) || { echo "make: expected one wheel in $$dist, found $${#wheels[@]}" >&2; exit 1; }
+	  printf '%s\n' "$$inputs" >"$$dist/.inputs"
 	fi
 	echo "wheel: $${wheels[0]}"
+endef
 
-# The wheel installed into a virtual environment of its own (made again when
-# the wheel changed), and the test suite run against that installation:
-# pytest runs from inside the venv folder with safe-path semantics (-P), so
-# neither the working directory nor the source tree is on sys.path. The
-# test-only extension still comes from the build tree.
-test-wheel: build wheel
+wheel:
+	$(call build_wheel,"$(PY)",$(WHEEL_DIST))
+
+# test_installed_wheel PYTHON DIST VENV TESTING_DIR: the wheel of DIST
+# installed into a virtual environment of its own (made again when the wheel
+# changed), and the test suite run against that installation: pytest runs
+# from inside the venv folder with safe-path semantics (-P), so neither the
+# working directory nor the source tree is on sys.path. The test-only
+# extension still comes from the build tree.
+define test_installed_wheel
 	@
 	cd "$(ROOT)"
-	py="$(PY)"
-	wheels=("$(WHEEL_DIST)"/*.whl)
+	py=$(1)
+	venv=$(3)
+	wheels=($(2)/*.whl)
 	wheel=$${wheels[0]}
-	[[ -f $$wheel ]] || { echo "make: no wheel in $(WHEEL_DIST)" >&2; exit 1; }
+	[[ -f $$wheel ]] || { echo "make: no wheel in $(2)" >&2; exit 1; }
 	installed="$$py $$(sha256sum "$$wheel")"
-	if [[ ! -f $(WHEEL_VENV)/.installed || $$(<"$(WHEEL_VENV)/.installed") != "$$installed" ]]; then
-	  rm -rf "$(WHEEL_VENV)"
-	  echo "+ $$py -m venv --system-site-packages --without-pip build/wheel-venv"
-	  "$$py" -m venv --system-site-packages --without-pip "$(WHEEL_VENV)"
-	  echo "+ build/wheel-venv/bin/python -m pip install --no-deps --no-index $${wheel#$(ROOT)/}"
-	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$(WHEEL_VENV)/bin/python" -m pip install --no-deps --no-index -q "$$wheel"
-	  printf '%s\n' "$$installed" >"$(WHEEL_VENV)/.installed"
+	if [[ ! -f $$venv/.installed || $$(<"$$venv/.installed") != "$$installed" ]]; then
+	  rm -rf "$$venv"
+	  $(make_tools_venv)
+	  make_tools_venv "$$venv" "$$py"
+	  echo "+ $${venv#$(ROOT)/}/bin/python -m pip install --no-deps --no-index $${wheel#$(ROOT)/}"
+	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$$venv/bin/python" -m pip install --no-deps --no-index -q "$$wheel"
+	  printf '%s\n' "$$installed" >"$$venv/.installed"
 	fi
-	cd "$(WHEEL_VENV)"
-	export TOVREN_WHEEL="$$wheel" TOVREN_TESTING_DIR="$(BUILD_DIR)/testing"
-	# The package must come from the venv's site-packages, not the source tree
-	# (make strips the indentation of recipe lines, so no Python blocks here).
-	"$(WHEEL_VENV)/bin/python" -P - <<'EOF'
-	import pathlib, sys, sysconfig, tovren._libs.properties as m
-	site = pathlib.Path(sysconfig.get_path("platlib")).resolve()
-	where = pathlib.Path(m.__file__).resolve()
-	installed = site in where.parents
-	print(f"make: testing the installed {where}" if installed else f"make: {where} is not in {site}")
-	sys.exit(0 if installed else 1)
-	EOF
-	echo "+ build/wheel-venv/bin/python -P -m pytest -p no:cacheprovider --rootdir=$(ROOT) $(PYTEST_ARGS) $(ROOT)/tests"
-	"$(WHEEL_VENV)/bin/python" -P -m pytest -p no:cacheprovider --rootdir="$(ROOT)" $(PYTEST_ARGS) "$(ROOT)/tests"
+	cd "$$venv"
+	export TOVREN_WHEEL="$$wheel" TOVREN_TESTING_DIR=$(4)
+	# The package must come from the venv's site-packages, not the source tree.
+	"$$venv/bin/python" -P -c 'import pathlib, sys, sysconfig, tovren._libs.properties as m; where = pathlib.Path(m.__file__).resolve(); site = pathlib.Path(sysconfig.get_path("platlib")).resolve(); print("make: testing the installed", where); sys.exit(site not in where.parents)'
+	echo "+ $${venv#$(ROOT)/}/bin/python -P -m pytest -p no:cacheprovider --rootdir=$(ROOT) $(PYTEST_ARGS) $(ROOT)/tests"
+	"$$venv/bin/python" -P -m pytest -p no:cacheprovider --rootdir="$(ROOT)" $(PYTEST_ARGS) "$(ROOT)/tests"
+endef
+
+test-wheel: build wheel
+	$(call test_installed_wheel,"$(PY)",$(WHEEL_DIST),$(WHEEL_VENV),$(BUILD_DIR)/testing)
 
 # Every source compiled for 64-bit Windows (32-bit C `long`) with the
 # mingw-w64 cross compiler, both ABIs, warnings as errors; nothing is linked

@@ -5,6 +5,7 @@
 #                             --free-threaded: PYTHON_FT=... or a build from the
 #                             source snapshot, cached), build the module for it
 #                             in place (cpython-314t) and make .venv-ft
+#   make wheel-free-threaded  the cp314t wheel into build/wheel-free-threaded/dist
 #   make tsan                 the thread stress campaign and the descriptor tests
 #                             on a ThreadSanitizer build of python3.14t, GIL off;
 #                             reports with a frame in the module are counted
@@ -27,35 +28,16 @@ TSAN_FT_BUILD_DIR := $(ROOT)/build/tsan-free-threaded
 FT_STRESS_THREADS ?= 16
 FT_STRESS_OPERATIONS ?= 10000
 
-TEST_BUILDS += build-free-threaded
+TEST_BUILDS += build-free-threaded wheel-free-threaded
 TEST_STEPS += test-free-threaded test-free-threaded-nogil test-free-threaded-threads test-free-threaded-wheel
 
-.PHONY: build-free-threaded tsan test-free-threaded test-free-threaded-nogil \
+.PHONY: build-free-threaded wheel-free-threaded tsan test-free-threaded test-free-threaded-nogil \
         test-free-threaded-threads test-free-threaded-wheel
 
 # Prints `skipped: <reason>` and leaves the recipe when build-free-threaded
 # found no interpreter.
 define skip_without_free_threaded
 	if [[ -f "$(FT_UNAVAILABLE)" ]]; then echo "skipped: $$(<"$(FT_UNAVAILABLE)")"; exit 0; fi
-endef
-
-# make_tools_venv DIR PYTHON: a venv of PYTHON (no pip of its own) that sees the
-# pure-Python test and build tools (pytest, hypothesis, pip, scikit-build-core)
-# of the default interpreter's package folder through a .pth file. Compiled
-# packages in that folder are built for the default ABI and do not load here.
-define make_tools_venv
-make_tools_venv() {
-  local dir=$$1 py=$$2 tools
-  tools=$$("$(PY)" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))')
-  if [[ ! -f $$dir/pyvenv.cfg || $$(readlink -f "$$dir/bin/python") != "$$(readlink -f "$$py")" ]]; then
-    echo "+ $$py -m venv --without-pip $${dir#$(ROOT)/}"
-    rm -rf "$$dir"
-    "$$py" -m venv --without-pip "$$dir"
-  fi
-  local site
-  site=$$("$$dir/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-  printf '%s\n' "$$tools" >"$$site/tovren-tools.pth"
-}
 endef
 
 build-free-threaded: build
@@ -73,9 +55,7 @@ build-free-threaded: build
 	fi
 	((status == 0)) || exit "$$status"
 	$(configure_tree)
-	cache="$(FT_BUILD_DIR)/CMakeCache.txt"
-	[[ -f $(FT_BUILD_DIR)/build.ninja && $$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$$cache") == "$$py_ft" ]] \
-	  || configure_tree "$(FT_BUILD_DIR)" "$$py_ft" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	configure_tree "$(FT_BUILD_DIR)" "$$py_ft" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	echo "+ cmake --build build/free-threaded"
 	cmake --build "$(FT_BUILD_DIR)"
 	$(make_tools_venv)
@@ -108,28 +88,17 @@ test-free-threaded-threads: build-free-threaded
 	echo "+ PYTHON_GIL=0 .venv-ft/bin/python reliability/thread_stress.py --threads $(FT_STRESS_THREADS) --operations $(FT_STRESS_OPERATIONS)"
 	PYTHON_GIL=0 "$(FT_VENV_PY)" reliability/thread_stress.py --threads $(FT_STRESS_THREADS) --operations $(FT_STRESS_OPERATIONS)
 
-# As test-wheel, for the cp314t wheel: pip and scikit-build-core are the pure
-# Python ones the tools venv sees.
-test-free-threaded-wheel: build-free-threaded
+# As wheel and test-wheel, for the cp314t wheel: pip and scikit-build-core are
+# the pure-Python ones that .venv-ft sees.
+wheel-free-threaded: build-free-threaded
 	@
-	cd "$(ROOT)"
 	$(skip_without_free_threaded)
-	py_ft=$$(readlink -f "$(FT_VENV_PY)")
-	rm -rf "$(FT_WHEEL_DIST)" "$(FT_WHEEL_VENV)"
-	echo "+ .venv-ft/bin/python -m pip wheel --no-build-isolation --no-deps --no-index -w build/wheel-free-threaded/dist ."
-	PIP_DISABLE_PIP_VERSION_CHECK=1 "$(FT_VENV_PY)" -m pip wheel --no-build-isolation --no-deps --no-index -q -w "$(FT_WHEEL_DIST)" .
-	wheels=("$(FT_WHEEL_DIST)"/*-cp314t-*.whl)
-	[[ $${#wheels[@]} == 1 && -f $${wheels[0]} ]] || { echo "make: expected one cp314t wheel in $(FT_WHEEL_DIST)" >&2; ls "$(FT_WHEEL_DIST)" >&2; exit 1; }
-	wheel=$${wheels[0]}
-	$(make_tools_venv)
-	make_tools_venv "$(FT_WHEEL_VENV)" "$$py_ft"
-	echo "+ build/wheel-free-threaded/venv/bin/python -m pip install --no-deps --no-index $${wheel#$(ROOT)/}"
-	PIP_DISABLE_PIP_VERSION_CHECK=1 "$(FT_WHEEL_VENV)/bin/python" -m pip install --no-deps --no-index -q "$$wheel"
-	cd "$(FT_WHEEL_VENV)"
-	export TOVREN_WHEEL="$$wheel" TOVREN_TESTING_DIR="$(FT_BUILD_DIR)/testing"
-	"$(FT_WHEEL_VENV)/bin/python" -P -c 'import pathlib, sys, sysconfig, tovren._libs.properties as m; where = pathlib.Path(m.__file__).resolve(); print("make: testing the installed", where); sys.exit(pathlib.Path(sysconfig.get_path("platlib")).resolve() not in where.parents)'
-	echo "+ build/wheel-free-threaded/venv/bin/python -P -m pytest -p no:cacheprovider --rootdir=$(ROOT) $(PYTEST_ARGS) $(ROOT)/tests"
-	"$(FT_WHEEL_VENV)/bin/python" -P -m pytest -p no:cacheprovider --rootdir="$(ROOT)" $(PYTEST_ARGS) "$(ROOT)/tests"
+	$(call build_wheel,"$(FT_VENV_PY)",$(FT_WHEEL_DIST))
+
+test-free-threaded-wheel: build-free-threaded wheel-free-threaded
+	@
+	$(skip_without_free_threaded)
+	$(call test_installed_wheel,"$(FT_VENV_PY)",$(FT_WHEEL_DIST),$(FT_WHEEL_VENV),$(FT_BUILD_DIR)/testing)
 
 # ThreadSanitizer campaign: the module built with -fsanitize=thread against a
 # ThreadSanitizer build of python3.14t, then the thread stress campaign and the
