@@ -119,7 +119,6 @@ PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*ow
     return nullptr;
   }
 
-  if (index < 0) index += PyList_GET_SIZE(list);
   PyObject* item = list_item_ref(list, index);
   if (item == nullptr) add_traceback(kGetItemSite);
   return item;
