@@ -245,3 +245,56 @@ def test_free_threaded_import_asks_for_the_gil(forced_off):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == (["False", "False"] if forced_off else ["False", "True"])
+
+
+def build_gil_not_used_module():
+    """The module built with -DTOVREN_GIL_NOT_USED=ON into a build tree of its
+    own beside the one under test (kept, so later runs rebuild nothing)."""
+    import os
+    import pathlib
+    import shutil
+
+    if shutil.which("cmake") is None or shutil.which("ninja") is None:
+        pytest.skip("building the TOVREN_GIL_NOT_USED variant needs cmake and ninja")
+    root = pathlib.Path(__file__).resolve().parent.parent
+    build_dir = pathlib.Path(os.environ.get("TOVREN_BUILD_DIR", root / "build" / "default"))
+    tree = build_dir.resolve() / "gil-not-used"
+    interpreter = getattr(sys, "_base_executable", sys.executable)
+    steps = [
+        ["cmake", "-S", str(root), "-B", str(tree), "-G", "Ninja", f"-DPython_EXECUTABLE={interpreter}",
+         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTOVREN_GIL_NOT_USED=ON", "-DTOVREN_INPLACE=OFF",
+         "-DTOVREN_BUILD_TESTING=OFF", "-DTOVREN_FT_ABI_CHECK=OFF"],
+        ["cmake", "--build", str(tree), "--target", "properties"],
+    ]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True, timeout=1200)
+        assert done.returncode == 0, f"{' '.join(step)}:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
+    (built,) = tree.glob("properties.cpython-*.so")
+    return built
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded (3.14t) interpreter")
+def test_gil_not_used_build_keeps_the_gil_off():
+    """Built with TOVREN_GIL_NOT_USED, the module declares that it runs
+    without the GIL: importing it leaves the GIL off, with no warning."""
+    import os
+
+    built = build_gil_not_used_module()
+    # The child decides for itself: a PYTHON_GIL=0 inherited from this run
+    # would keep the GIL off whatever the module declares.
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    code = f"""
+        import importlib.util, sys
+        before = sys._is_gil_enabled()
+        spec = importlib.util.spec_from_file_location({MODULE!r}, {str(built)!r})
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        assert sys.modules[{MODULE!r}] is module
+        print(before, sys._is_gil_enabled(), type(module.cache_readonly(len)).__name__)
+        """
+    result = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120, env=env,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["False", "False", "CachedProperty"]
