@@ -6,6 +6,8 @@
 #   make bench     build, then time the descriptors against their peers
 #                  (BENCH_JSON=path also writes the figures as JSON)
 #   make bench-callgrind  the same cases, counted in instructions under callgrind
+#   make bench-scaling    1 -> 2 thread slowdown of reads with the GIL off, on a
+#                  free-threaded interpreter (PYTHON_FT=... or .venv-ft/bin/python)
 #   make refleak, asan, memcheck, fuzz, threads, tsan-unit
 #                  reliability campaigns (reliability/campaigns.mk, reliability/README.md)
 #   make clean     remove build products (the provisioned interpreter stays cached)
@@ -158,7 +160,7 @@ test-wheel: build
 # arguments, e.g. `make bench BENCH_ARGS='--cases cache_hit --repeat 41'`.
 BENCH_JSON ?=
 BENCH_ARGS ?=
-.PHONY: bench bench-callgrind
+.PHONY: bench bench-callgrind bench-scaling
 
 bench: build
 	@
@@ -170,6 +172,26 @@ bench-callgrind: build
 	cd "$(ROOT)"
 	command -v valgrind >/dev/null || { echo "make: bench-callgrind needs valgrind" >&2; exit 1; }
 	"$(VENV_PY)" bench/run_benchmarks.py --callgrind $(if $(BENCH_JSON),--json "$(abspath $(BENCH_JSON))") $(BENCH_ARGS)
+
+# The free-threaded interpreter: PYTHON_FT, else the venv .venv-ft. The module
+# is built for it in build/ft (in place, beside the default build's).
+FT_BUILD_DIR := $(ROOT)/build/ft
+
+bench-scaling:
+	@
+	cd "$(ROOT)"
+	ft="$${PYTHON_FT:-$(ROOT)/.venv-ft/bin/python}"
+	[[ -x $$ft ]] || { echo "make: bench-scaling needs a free-threaded interpreter: PYTHON_FT=/path/to/python3.14t, or .venv-ft" >&2; exit 1; }
+	[[ $$("$$ft" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)') == 1 ]] \
+	  || { echo "make: $$ft is not a free-threaded interpreter" >&2; exit 1; }
+	base=$$("$$ft" -c 'import sys; print(sys._base_executable)')
+	if [[ ! -f $(FT_BUILD_DIR)/build.ninja ]]; then
+	  echo "+ cmake -S . -B $(FT_BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$$base -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	  cmake -S . -B "$(FT_BUILD_DIR)" -G Ninja -DPython_EXECUTABLE="$$base" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	fi
+	cmake --build "$(FT_BUILD_DIR)" --target properties
+	echo "+ PYTHON_GIL=0 $$ft bench/scaling.py $(BENCH_ARGS)"
+	PYTHONPATH="$(ROOT)" PYTHON_GIL=0 "$$ft" bench/scaling.py $(if $(BENCH_JSON),--json "$(abspath $(BENCH_JSON))") $(BENCH_ARGS)
 
 clean:
 	@

@@ -90,6 +90,7 @@ int axis_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 // The hottest path: two attribute lookups and one list read, no allocation.
 PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
+  defer_refcount_of_class_attribute(object);
   // Taken before the lookups, which can run Python code (properties,
   // `__getattr__`) that re-initialises this descriptor.
   Py_ssize_t index = load_axis(as_axis_property(object));

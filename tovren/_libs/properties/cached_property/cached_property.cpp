@@ -205,6 +205,7 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
 // handed the `_cache` lookup's result so that nothing runs twice.
 PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
+  defer_refcount_of_class_attribute(object);
   PyObject* cache = nullptr;
   int found = PyObject_GetOptionalAttr(instance, constant(Const::cache), &cache);
   if (found <= 0 || cache == Py_None || !PyDict_Check(cache)) {

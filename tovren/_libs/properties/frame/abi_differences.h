@@ -101,6 +101,24 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 #endif
 }
 
+// Called by a descriptor read on an owner instance: from then on the
+// descriptor is evidently a class attribute, which lives as long as its
+// class, and every read through it makes the interpreter's attribute lookup
+// take and drop a reference to it. On a free-threaded build all threads
+// reading through it would write its shared reference count; deferred
+// reference counting spares them that, as the interpreter does for functions
+// and types. It is requested at the first such read rather than at creation,
+// so that a descriptor never read that way is still freed as soon as its
+// count drops; once requested, the object is freed by the garbage collector.
+// Checking costs a byte load when already set. Nothing on the default build.
+inline void defer_refcount_of_class_attribute(PyObject* descriptor) noexcept {
+#ifdef Py_GIL_DISABLED
+  (void)PyUnstable_Object_EnableDeferredRefcount(descriptor);
+#else
+  (void)descriptor;
+#endif
+}
+
 // Item `index` of an exact list as a new reference, a negative index
 // counting once from the end; null with the platform's IndexError when the
 // index is outside the list. With the GIL held, nothing can change the list
