@@ -206,7 +206,7 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
 PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
   defer_refcount_of_class_attribute(object);
-  PyObject* cache = nullptr;
+  PyObject* cache;  // always set by the lookup
   int found = PyObject_GetOptionalAttr(instance, constant(Const::cache), &cache);
   if (found <= 0 || cache == Py_None || !PyDict_Check(cache)) {
     return cached_property_get_slow(object, instance, found, cache);

@@ -41,11 +41,11 @@ inline void declare_gil_use(PyObject* module) noexcept {
 // the memory of a freed object readable as an object for such reads. Should
 // that not succeed (a writer is replacing the value at that moment), the
 // value is taken inside the critical section.
-inline PyObject* load_object_field(PyObject* owner, PyObject* const* field) noexcept {
+inline PyObject* load_object_field(PyObject* owner, PyObject** field) noexcept {
 #ifdef Py_GIL_DISABLED
-  PyObject* value = std::atomic_ref<PyObject* const>(*field).load(std::memory_order_acquire);
+  PyObject* value = std::atomic_ref<PyObject*>(*field).load(std::memory_order_acquire);
   if (PyUnstable_TryIncRef(value)) {
-    if (std::atomic_ref<PyObject* const>(*field).load(std::memory_order_acquire) == value) {
+    if (std::atomic_ref<PyObject*>(*field).load(std::memory_order_acquire) == value) {
       return value;
     }
     Py_DECREF(value);
