@@ -189,6 +189,11 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
   // The key and the getter are held strongly: hashing, comparing and calling
   // can run Python code that re-initialises this descriptor.
   OwnedRef key = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::name));
+  // A dict still empty (typically the one just made) cannot hold the key, and
+  // an exact str key hashes without fail: the membership test is skipped.
+  if (PyUnicode_CheckExact(key.get()) && PyDict_GET_SIZE(cache.get()) == 0) {
+    return compute_and_store(self, instance, cache.get(), key.get());
+  }
   PyObject* cached = nullptr;
   int present = find_cached_value(cache.get(), key.get(), &cached);
   if (present > 0) return cached;
