@@ -124,11 +124,12 @@ inline void defer_refcount_of_class_attribute(PyObject* descriptor) noexcept {
 // index is outside the list. With the GIL held, nothing can change the list
 // between reading the length and reading the item, so the item is taken
 // straight from the list's storage. A free-threaded build does so only while
-// the caller holds the sole reference to the list. Otherwise a non-negative
-// index goes through the list's own lock-free read; a negative one is wrapped
-// and read inside the list's critical section, as the interpreter's own list
-// subscript does, so that a resize in between cannot fail (or misdirect) a
-// read that was valid at the moment it was made.
+// the caller holds the sole reference to the list. Otherwise it wraps and
+// reads inside the list's critical section, as the interpreter's own list
+// subscript wraps a negative index: a resize in between cannot fail (or
+// misdirect) a read that was valid at the moment it was made, and the read
+// never overlaps `list.pop` moving the items (which the list's lock-free
+// read does, a race that ThreadSanitizer reports).
 inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) noexcept {
 #ifdef Py_GIL_DISABLED
   if (PyUnstable_Object_IsUniquelyReferenced(list)) {
@@ -136,14 +137,13 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) noexcept {
     if (index >= 0 && index < PyList_GET_SIZE(list)) return Py_NewRef(PyList_GET_ITEM(list, index));
     return PyList_GetItemRef(list, index);
   }
-  if (index >= 0) return PyList_GetItemRef(list, index);
   PyObject* item = nullptr;
   Py_ssize_t wrapped;
   Py_BEGIN_CRITICAL_SECTION(list);
-  wrapped = index + PyList_GET_SIZE(list);
-  if (wrapped >= 0) item = Py_NewRef(PyList_GET_ITEM(list, wrapped));
+  wrapped = index < 0 ? index + PyList_GET_SIZE(list) : index;
+  if (wrapped >= 0 && wrapped < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, wrapped));
   Py_END_CRITICAL_SECTION();
-  // Still negative: the list's own read raises the platform's IndexError.
+  // Outside the list: the list's own read raises the platform's IndexError.
   return item != nullptr ? item : PyList_GetItemRef(list, wrapped);
 #else
   if (index < 0) index += PyList_GET_SIZE(list);
