@@ -7,6 +7,8 @@
 #   make bench     build, then time the descriptors against their peers
 #                  (BENCH_JSON=path also writes the figures as JSON)
 #   make bench-callgrind  the same cases, counted in instructions under callgrind
+#   make bench-scaling    1 -> 2 thread slowdown of reads with the GIL off, on a
+#                  free-threaded interpreter (PYTHON_FT=... or .venv-ft/bin/python)
 #   make refleak, asan, memcheck, fuzz, threads, tsan-unit
 #                  reliability campaigns (reliability/campaigns.mk, reliability/README.md)
 #   make clean     remove build products (the provisioned interpreter stays cached)
@@ -274,7 +276,7 @@ test-windows-compile:
 # arguments, e.g. `make bench BENCH_ARGS='--cases cache_hit --repeat 41'`.
 BENCH_JSON ?=
 BENCH_ARGS ?=
-.PHONY: bench bench-callgrind
+.PHONY: bench bench-callgrind bench-scaling
 
 bench: build
 	@
@@ -287,9 +289,18 @@ bench-callgrind: build
 	command -v valgrind >/dev/null || { echo "make: bench-callgrind needs valgrind" >&2; exit 1; }
 	"$(VENV_PY)" bench/run_benchmarks.py --callgrind $(if $(BENCH_JSON),--json "$(abspath $(BENCH_JSON))") $(BENCH_ARGS)
 
+# Runs on .venv-ft (mk/free-threaded.mk): the interpreter of PYTHON_FT, or the
+# one built from the source snapshot.
+bench-scaling: build-free-threaded
+	@
+	cd "$(ROOT)"
+	if [[ -f "$(FT_UNAVAILABLE)" ]]; then echo "make: bench-scaling needs a free-threaded interpreter: $$(<"$(FT_UNAVAILABLE)")" >&2; exit 1; fi
+	echo "+ PYTHON_GIL=0 .venv-ft/bin/python bench/scaling.py $(BENCH_ARGS)"
+	PYTHON_GIL=0 "$(FT_VENV_PY)" bench/scaling.py $(if $(BENCH_JSON),--json "$(abspath $(BENCH_JSON))") $(BENCH_ARGS)
+
 clean:
 	@
 	cd "$(ROOT)"
-	rm -rf build .venv .pytest_cache
+	rm -rf build .venv .venv-ft .pytest_cache
 	rm -f tovren/_libs/properties.cpython-*.so
 	find tovren tests examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true

@@ -4,7 +4,9 @@
 #   make build-free-threaded  provision python3.14t (scripts/provision-python
 #                             --free-threaded: PYTHON_FT=... or a build from the
 #                             source snapshot, cached), build the module for it
-#                             in place (cpython-314t) and make .venv-ft
+#                             in place (cpython-314t), and once more declaring
+#                             the GIL not used (TOVREN_GIL_NOT_USED, for its test),
+#                             and make .venv-ft
 #   make wheel-free-threaded  the cp314t wheel into build/wheel-free-threaded/dist
 #   make tsan                 the thread stress campaign and the descriptor tests
 #                             on a ThreadSanitizer build of python3.14t, GIL off;
@@ -18,6 +20,7 @@
 #   test-free-threaded-wheel    a cp314t wheel installed into a fresh venv, suite against it
 
 FT_BUILD_DIR := $(ROOT)/build/free-threaded
+FT_GIL_NOT_USED_DIR := $(ROOT)/build/free-threaded-gil-not-used
 FT_VENV := $(ROOT)/.venv-ft
 FT_VENV_PY := $(FT_VENV)/bin/python
 # Written by build-free-threaded when no interpreter can be had; holds the reason.
@@ -58,6 +61,11 @@ build-free-threaded: build
 	configure_tree "$(FT_BUILD_DIR)" "$$py_ft" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	echo "+ cmake --build build/free-threaded"
 	cmake --build "$(FT_BUILD_DIR)"
+	# The module as built with the opt-in declaration, for the test that checks it.
+	configure_tree "$(FT_GIL_NOT_USED_DIR)" "$$py_ft" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREN_GIL_NOT_USED=ON \
+	  -DTOVREN_INPLACE=OFF -DTOVREN_BUILD_TESTING=OFF -DTOVREN_FT_ABI_CHECK=OFF
+	echo "+ cmake --build build/free-threaded-gil-not-used --target properties"
+	cmake --build "$(FT_GIL_NOT_USED_DIR)" --target properties
 	$(make_tools_venv)
 	make_tools_venv "$(FT_VENV)" "$$py_ft"
 	site=$$("$(FT_VENV_PY)" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')

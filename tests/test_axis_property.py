@@ -637,3 +637,71 @@ def test_cycle_through_descriptors_is_collected(AxisProperty):
     del a, b
     gc.collect()
     assert sys.getrefcount(leaf) == held - 1
+
+
+RESIZE_RACE = """
+import sys, threading
+from tovren._libs.properties import AxisProperty
+
+class Manager:
+    def __init__(self):
+        self.axes = ["index", "columns"]
+
+class Owner:
+    last = AxisProperty(-1)
+    first = AxisProperty(-2)
+    def __init__(self):
+        self._mgr = Manager()
+
+owner = Owner()
+axes = owner._mgr.axes
+writers, readers, rounds = 2, 2, 300000
+start = threading.Barrier(writers + readers)
+failures = []
+
+def write(token):
+    start.wait()
+    for _ in range(rounds):
+        axes.append(token)
+        axes.pop()
+
+def read():
+    start.wait()
+    for _ in range(rounds):
+        try:
+            last, first = owner.last, owner.first
+        except IndexError as error:
+            failures.append(repr(error))
+            return
+        # Each writer adds one item at a time, so the list never holds more
+        # than 2 + writers items: [-2] is 'index', 'columns' or a token.
+        if last not in ("columns", "w0", "w1") or first not in ("index", "columns", "w0", "w1"):
+            failures.append(f"read {first!r}, {last!r}")
+            return
+
+threads = [threading.Thread(target=write, args=(f"w{i}",)) for i in range(writers)]
+threads += [threading.Thread(target=read) for _ in range(readers)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(sys._is_gil_enabled(), failures[:3])
+"""
+
+
+@pytest.mark.skipif(
+    not __import__("sysconfig").get_config_var("Py_GIL_DISABLED"),
+    reason="the race needs a free-threaded (3.14t) interpreter running without the GIL",
+)
+def test_negative_axis_read_survives_concurrent_resizes():
+    """With the GIL off, other threads appending to and popping from the axes
+    list never fail (or misdirect) a negative-index read that was valid at
+    every moment."""
+    import os
+    import subprocess
+
+    env = dict(os.environ, PYTHON_GIL="0")
+    result = subprocess.run([sys.executable, "-c", RESIZE_RACE], capture_output=True, text=True,
+                            timeout=600, env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "False []\n", result.stdout

@@ -1,8 +1,10 @@
 """Module frame: start-up, the module namespace, and traceback entries."""
 
 import os
+import pathlib
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -247,3 +249,39 @@ def test_free_threaded_import_asks_for_the_gil(forced_off):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == (["False", "False"] if forced_off else ["False", "True"])
+
+
+def gil_not_used_module():
+    """The module built with -DTOVREN_GIL_NOT_USED=ON by `make build-free-threaded`
+    (TOVREN_GIL_NOT_USED_DIR names another build tree of it)."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+    tree = pathlib.Path(os.environ.get("TOVREN_GIL_NOT_USED_DIR", root / "build" / "free-threaded-gil-not-used"))
+    built = sorted(tree.glob(f"properties{sysconfig.get_config_var('EXT_SUFFIX')}"))
+    if not built:
+        pytest.skip(f"no TOVREN_GIL_NOT_USED build of the module in {tree} (`make build-free-threaded` makes it)")
+    return built[0]
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded (3.14t) interpreter")
+def test_gil_not_used_build_keeps_the_gil_off():
+    """Built with TOVREN_GIL_NOT_USED, the module declares that it runs
+    without the GIL: importing it leaves the GIL off, with no warning."""
+    built = gil_not_used_module()
+    # The child decides for itself: a PYTHON_GIL=0 inherited from this run
+    # would keep the GIL off whatever the module declares.
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    code = f"""
+        import importlib.util, sys
+        before = sys._is_gil_enabled()
+        spec = importlib.util.spec_from_file_location({MODULE!r}, {str(built)!r})
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        assert sys.modules[{MODULE!r}] is module
+        print(before, sys._is_gil_enabled(), type(module.cache_readonly(len)).__name__)
+        """
+    result = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120, env=env,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["False", "False", "CachedProperty"]

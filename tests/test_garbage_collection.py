@@ -290,3 +290,28 @@ def test_finaliser_that_resurrects_keeps_the_fields():
     survivor = Resurrecting.saved.pop()
     assert survivor.fget is getter and survivor.name == "value"
     del survivor.cycle
+
+
+class Manager:
+    axes = ["index", "columns"]
+
+
+@pytest.mark.parametrize("base, make", [
+    (properties.CachedProperty, lambda cls: cls(make_getter())),
+    (properties.AxisProperty, lambda cls: cls(1)),
+])
+def test_descriptor_read_through_an_owner_is_still_freed(base, make):
+    """A descriptor that was read on an owner instance (which on a
+    free-threaded build switches it to deferred reference counting) is
+    freed once unreachable; one never read that way, as soon as its count
+    drops, without a collection."""
+    Descriptor = type("Descriptor", (base,), {})
+    read, unread = make(Descriptor), make(Descriptor)
+    Owner = type("Owner", (), {"attribute": read, "_mgr": Manager()})
+    Owner().attribute
+    refs = [weakref.ref(read), weakref.ref(unread)]
+    del unread
+    assert refs[1]() is None
+    del read, Owner
+    gc.collect()
+    assert refs[0]() is None

@@ -90,6 +90,7 @@ int axis_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 // The hottest path: two attribute lookups and one list read, no allocation.
 PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
+  defer_refcount_of_class_attribute(object);
   // Taken before the lookups, which can run Python code (properties,
   // `__getattr__`) that re-initialises this descriptor.
   Py_ssize_t index = load_axis(as_axis_property(object));
@@ -119,7 +120,6 @@ PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*ow
     return nullptr;
   }
 
-  if (index < 0) index += PyList_GET_SIZE(list);
   PyObject* item = list_item_ref(list, index);
   if (item == nullptr) add_traceback(kGetItemSite);
   return item;

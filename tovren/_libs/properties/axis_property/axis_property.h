@@ -8,6 +8,8 @@
 
 #include <atomic>
 
+#include "../frame/abi_differences.h"
+
 namespace tovren {
 
 struct AxisPropertyObject {
@@ -37,27 +39,16 @@ inline void store_axis(AxisPropertyObject* self, Py_ssize_t axis) noexcept {
   std::atomic_ref<Py_ssize_t>(self->axis).store(axis, std::memory_order_relaxed);
 }
 
-// A new reference to `__doc__`. Taken inside the object's critical section,
-// so a concurrent `replace_doc` cannot release the value between the read
-// and the increment.
+// A new reference to `__doc__`, safe against a concurrent `replace_doc`
+// (see frame/abi_differences.h).
 inline PyObject* new_doc_reference(AxisPropertyObject* self) noexcept {
-  PyObject* doc;
-  Py_BEGIN_CRITICAL_SECTION(self);
-  doc = Py_NewRef(self->doc);
-  Py_END_CRITICAL_SECTION();
-  return doc;
+  return load_object_field(reinterpret_cast<PyObject*>(self), &self->doc);
 }
 
 // Stores `stolen` (a new reference) as `__doc__` and releases the previous
-// value after leaving the critical section: the release can run a finaliser,
-// which must not run while the section is held.
+// value afterwards: the release can run a finaliser.
 inline void replace_doc(AxisPropertyObject* self, PyObject* stolen) noexcept {
-  PyObject* previous;
-  Py_BEGIN_CRITICAL_SECTION(self);
-  previous = self->doc;
-  self->doc = stolen;
-  Py_END_CRITICAL_SECTION();
-  Py_XDECREF(previous);
+  store_object_field(reinterpret_cast<PyObject*>(self), &self->doc, stolen);
 }
 
 }  // namespace tovren

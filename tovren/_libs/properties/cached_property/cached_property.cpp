@@ -112,13 +112,14 @@ PyObject* call_getter(PyObject* getter, PyObject* instance) noexcept {
   return PyObject_Vectorcall(getter, arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// Returns the instance's `_cache` dict as a new reference, creating and
-// assigning a new dict when the attribute is absent or None. Returns null
-// with no exception set when the instance cannot take a `_cache` attribute.
-PyObject* get_or_create_cache(PyObject* instance, bool& failed) noexcept {
-  PyObject* cache_name = constant(Const::cache);
-  PyObject* cache = nullptr;
-  if (PyObject_GetOptionalAttr(instance, cache_name, &cache) < 0) {
+// Continues a read whose `_cache` lookup gave `found` and `cache` (a new
+// reference, or null): makes and assigns a new dict when the attribute is
+// absent or None. Returns the dict as a new reference; null with no exception
+// set when the instance cannot take a `_cache` attribute; null with
+// `failed` set and the traceback entry added on an error.
+PyObject* finish_cache_lookup(PyObject* instance, int found, PyObject* cache,
+                              bool& failed) noexcept {
+  if (found < 0) {
     add_traceback(kGetCacheLookupSite);
     failed = true;
     return nullptr;
@@ -127,7 +128,9 @@ PyObject* get_or_create_cache(PyObject* instance, bool& failed) noexcept {
   Py_XDECREF(cache);
 
   OwnedRef fresh = OwnedRef::steal(PyDict_New());
-  if (fresh && PyObject_SetAttr(instance, cache_name, fresh.get()) == 0) return fresh.release();
+  if (fresh && PyObject_SetAttr(instance, constant(Const::cache), fresh.get()) == 0) {
+    return fresh.release();
+  }
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     return nullptr;
@@ -150,12 +153,31 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
   return PyDict_GetItemRef(cache, key, value);
 }
 
-PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
-  if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
-  CachedPropertyObject* self = as_cached_property(object);
+// A miss: calls the getter and stores its result under `key`. `cache` and
+// `key` are borrowed from the caller, which holds both strongly.
+[[gnu::noinline]] PyObject* compute_and_store(CachedPropertyObject* self, PyObject* instance,
+                                              PyObject* cache, PyObject* key) noexcept {
+  OwnedRef getter = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::fget));
+  OwnedRef value = OwnedRef::steal(call_getter(getter.get(), instance));
+  if (!value) {
+    add_traceback(kGetCallSite);
+    return nullptr;
+  }
+  if (PyDict_SetItem(cache, key, value.get()) < 0) {
+    add_traceback(kGetStoreSite);
+    return nullptr;
+  }
+  return value.release();
+}
 
+// The read past the `_cache` lookup when the fast path below does not apply:
+// `_cache` absent, None, not a dict, or the lookup failed; or a key that is
+// not exactly a str. Takes over `cache_found` (a new reference, or null).
+[[gnu::noinline]] PyObject* cached_property_get_slow(PyObject* object, PyObject* instance,
+                                                     int found, PyObject* cache_found) noexcept {
+  CachedPropertyObject* self = as_cached_property(object);
   bool failed = false;
-  OwnedRef cache = OwnedRef::steal(get_or_create_cache(instance, failed));
+  OwnedRef cache = OwnedRef::steal(finish_cache_lookup(instance, found, cache_found, failed));
   if (!cache) return failed ? nullptr : Py_NewRef(object);
   if (!PyDict_Check(cache.get())) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
@@ -167,25 +189,49 @@ PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*
   // The key and the getter are held strongly: hashing, comparing and calling
   // can run Python code that re-initialises this descriptor.
   OwnedRef key = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::name));
+  // A dict still empty (typically the one just made) cannot hold the key, and
+  // an exact str key hashes without fail: the membership test is skipped.
+  if (PyUnicode_CheckExact(key.get()) && PyDict_GET_SIZE(cache.get()) == 0) {
+    return compute_and_store(self, instance, cache.get(), key.get());
+  }
   PyObject* cached = nullptr;
-  int found = find_cached_value(cache.get(), key.get(), &cached);
-  if (found > 0) return cached;
-  if (found < 0) {
+  int present = find_cached_value(cache.get(), key.get(), &cached);
+  if (present > 0) return cached;
+  if (present < 0) {
     add_traceback(kGetMembershipSite);
     return nullptr;
   }
+  return compute_and_store(self, instance, cache.get(), key.get());
+}
 
-  OwnedRef getter = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::fget));
-  OwnedRef value = OwnedRef::steal(call_getter(getter.get(), instance));
-  if (!value) {
-    add_traceback(kGetCallSite);
-    return nullptr;
+// The read. The common case, a `_cache` dict already there and an exact str
+// key, runs inline: the `_cache` lookup, one dict lookup, and on a miss the
+// getter; everything else continues in `cached_property_get_slow`, which is
+// handed the `_cache` lookup's result so that nothing runs twice.
+PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
+  defer_refcount_of_class_attribute(object);
+  PyObject* cache;  // always set by the lookup
+  int found = PyObject_GetOptionalAttr(instance, constant(Const::cache), &cache);
+  if (found <= 0 || cache == Py_None || !PyDict_Check(cache)) {
+    return cached_property_get_slow(object, instance, found, cache);
   }
-  if (PyDict_SetItem(cache.get(), key.get(), value.get()) < 0) {
-    add_traceback(kGetStoreSite);
-    return nullptr;
+  CachedPropertyObject* self = as_cached_property(object);
+  PyObject* key = cached_property_field(self, &CachedPropertyObject::name);
+  if (!PyUnicode_CheckExact(key)) {
+    Py_DECREF(key);
+    return cached_property_get_slow(object, instance, found, cache);
   }
-  return value.release();
+  PyObject* result;
+  int present = PyDict_GetItemRef(cache, key, &result);
+  if (present == 0) {
+    result = compute_and_store(self, instance, cache, key);
+  } else if (present < 0) {
+    add_traceback(kGetMembershipSite);
+  }
+  Py_DECREF(key);
+  Py_DECREF(cache);
+  return result;
 }
 
 // ---- descriptor write ----------------------------------------------------------

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "../frame/abi_differences.h"
+
 namespace tovren {
 
 struct CachedPropertyObject {
@@ -19,31 +21,20 @@ extern PyTypeObject CachedPropertyType;
 
 using CachedPropertyField = PyObject* CachedPropertyObject::*;
 
-// A new reference to one field. Taken inside the object's critical section,
-// so a concurrent `replace_cached_property_field` (re-initialisation, GC
-// clear or state restore while the GIL is forced off) cannot release the
-// value between the read and the increment. Without free threading the
-// section compiles to nothing.
+// A new reference to one field, safe against a concurrent
+// `replace_cached_property_field` (re-initialisation, GC clear or state
+// restore while the GIL is off): the value read is never one already
+// released. Reads take no lock (see frame/abi_differences.h).
 inline PyObject* cached_property_field(CachedPropertyObject* self,
                                        CachedPropertyField field) noexcept {
-  PyObject* value;
-  Py_BEGIN_CRITICAL_SECTION(self);
-  value = Py_NewRef(self->*field);
-  Py_END_CRITICAL_SECTION();
-  return value;
+  return load_object_field(reinterpret_cast<PyObject*>(self), &(self->*field));
 }
 
 // Stores `stolen` (a new reference) into one field and releases the previous
-// value after leaving the critical section, because the release can run a
-// finaliser.
+// value afterwards, because the release can run a finaliser.
 inline void replace_cached_property_field(CachedPropertyObject* self, CachedPropertyField field,
                                           PyObject* stolen) noexcept {
-  PyObject* previous;
-  Py_BEGIN_CRITICAL_SECTION(self);
-  previous = self->*field;
-  self->*field = stolen;
-  Py_END_CRITICAL_SECTION();
-  Py_XDECREF(previous);
+  store_object_field(reinterpret_cast<PyObject*>(self), &(self->*field), stolen);
 }
 
 }  // namespace tovren

@@ -4,16 +4,80 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 namespace tovren {
 
-// Declares at run time that the module needs the GIL. Only free-threaded
+// What the module declares about the GIL, in its definition slot and at run
+// time. The default is that it needs the GIL, so a free-threaded interpreter
+// switches the GIL on when it imports the module. A build configured with
+// TOVREN_GIL_NOT_USED (CMake -DTOVREN_GIL_NOT_USED=ON) declares instead that
+// it runs safely without it, and the GIL stays off.
+#ifdef TOVREN_GIL_NOT_USED
+#define TOVREN_MOD_GIL Py_MOD_GIL_NOT_USED
+#else
+#define TOVREN_MOD_GIL Py_MOD_GIL_USED
+#endif
+
+// Repeats the declaration at run time (the exec step). Only free-threaded
 // builds have (and need) the call; the default build always has the GIL.
-inline void declare_gil_used(PyObject* module) noexcept {
+inline void declare_gil_use(PyObject* module) noexcept {
 #ifdef Py_GIL_DISABLED
-  (void)PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+  (void)PyUnstable_Module_SetGIL(module, TOVREN_MOD_GIL);
 #else
   (void)module;
 #endif
+}
+
+// An object field of an extension object that readers load without a lock
+// while writers replace it. Writers serialise on the owner's critical
+// section and store the new value before releasing the old one.
+//
+// A new reference to the field's value. With the GIL nothing can replace the
+// field between the load and the increment. A free-threaded build loads the
+// pointer, tries to increment the count (which fails on an object whose count
+// already fell to zero) and checks that the field still holds it, as the
+// interpreter's own lock-free list and dict reads do; the interpreter keeps
+// the memory of a freed object readable as an object for such reads. Should
+// that not succeed (a writer is replacing the value at that moment), the
+// value is taken inside the critical section.
+inline PyObject* load_object_field(PyObject* owner, PyObject** field) noexcept {
+#ifdef Py_GIL_DISABLED
+  PyObject* value = std::atomic_ref<PyObject*>(*field).load(std::memory_order_acquire);
+  if (PyUnstable_TryIncRef(value)) {
+    if (std::atomic_ref<PyObject*>(*field).load(std::memory_order_acquire) == value) {
+      return value;
+    }
+    Py_DECREF(value);
+  }
+  Py_BEGIN_CRITICAL_SECTION(owner);
+  value = Py_NewRef(*field);
+  Py_END_CRITICAL_SECTION();
+  return value;
+#else
+  (void)owner;
+  return Py_NewRef(*field);
+#endif
+}
+
+// Stores `stolen` (a new reference) into the field and releases the previous
+// value after leaving the critical section, because the release can run a
+// finaliser. A free-threaded build first marks the value so that lock-free
+// readers can take references to it (`PyUnstable_TryIncRef`).
+inline void store_object_field(PyObject* owner, PyObject** field, PyObject* stolen) noexcept {
+  PyObject* previous;
+#ifdef Py_GIL_DISABLED
+  PyUnstable_EnableTryIncRef(stolen);
+  Py_BEGIN_CRITICAL_SECTION(owner);
+  previous = *field;
+  std::atomic_ref<PyObject*>(*field).store(stolen, std::memory_order_release);
+  Py_END_CRITICAL_SECTION();
+#else
+  (void)owner;
+  previous = *field;
+  *field = stolen;
+#endif
+  Py_XDECREF(previous);
 }
 
 // Makes `object` immortal by its reference count, so that threads sharing it
@@ -37,22 +101,55 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 #endif
 }
 
-// Item `index` of an exact list as a new reference, or null with the
-// platform's IndexError when the index is negative or not below the length.
-// With the GIL held, nothing can change the list between the bounds check
-// and the read, so the item is taken straight from the list's storage. A
-// free-threaded build does so only while the caller holds the sole reference
-// to the list; otherwise it takes the list's own lock-free read.
-inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) noexcept {
-  bool in_range = index >= 0 && index < PyList_GET_SIZE(list);
+// Called by a descriptor read on an owner instance: from then on the
+// descriptor is evidently a class attribute, which lives as long as its
+// class, and every read through it makes the interpreter's attribute lookup
+// take and drop a reference to it. On a free-threaded build all threads
+// reading through it would write its shared reference count; deferred
+// reference counting spares them that, as the interpreter does for functions
+// and types. It is requested at the first such read rather than at creation,
+// so that a descriptor never read that way is still freed as soon as its
+// count drops; once requested, the object is freed by the garbage collector.
+// Checking costs a byte load when already set. Nothing on the default build.
+inline void defer_refcount_of_class_attribute(PyObject* descriptor) noexcept {
 #ifdef Py_GIL_DISABLED
-  if (in_range && PyUnstable_Object_IsUniquelyReferenced(list)) {
-    return Py_NewRef(PyList_GET_ITEM(list, index));
-  }
+  (void)PyUnstable_Object_EnableDeferredRefcount(descriptor);
 #else
-  if (in_range) return Py_NewRef(PyList_GET_ITEM(list, index));
+  (void)descriptor;
 #endif
+}
+
+// Item `index` of an exact list as a new reference, a negative index
+// counting once from the end; null with the platform's IndexError when the
+// index is outside the list. With the GIL held, nothing can change the list
+// between reading the length and reading the item, so the item is taken
+// straight from the list's storage. A free-threaded build does so only while
+// the caller holds the sole reference to the list. Otherwise it wraps and
+// reads inside the list's critical section, as the interpreter's own list
+// subscript wraps a negative index: a resize in between cannot fail (or
+// misdirect) a read that was valid at the moment it was made, and the read
+// never overlaps `list.pop` moving the items (which the list's lock-free
+// read does, a race that ThreadSanitizer reports).
+inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) noexcept {
+#ifdef Py_GIL_DISABLED
+  if (PyUnstable_Object_IsUniquelyReferenced(list)) {
+    if (index < 0) index += PyList_GET_SIZE(list);
+    if (index >= 0 && index < PyList_GET_SIZE(list)) return Py_NewRef(PyList_GET_ITEM(list, index));
+    return PyList_GetItemRef(list, index);
+  }
+  PyObject* item = nullptr;
+  Py_ssize_t wrapped;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  wrapped = index < 0 ? index + PyList_GET_SIZE(list) : index;
+  if (wrapped >= 0 && wrapped < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, wrapped));
+  Py_END_CRITICAL_SECTION();
+  // Outside the list: the list's own read raises the platform's IndexError.
+  return item != nullptr ? item : PyList_GetItemRef(list, wrapped);
+#else
+  if (index < 0) index += PyList_GET_SIZE(list);
+  if (index >= 0 && index < PyList_GET_SIZE(list)) return Py_NewRef(PyList_GET_ITEM(list, index));
   return PyList_GetItemRef(list, index);
+#endif
 }
 
 }  // namespace tovren

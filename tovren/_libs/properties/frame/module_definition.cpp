@@ -2,7 +2,8 @@
 //
 // Start-up runs under the import system's serialisation, so it writes the
 // process-wide state without atomics. The module refuses every interpreter but
-// the first one that created it, and declares that it needs the GIL.
+// the first one that created it, and declares that it needs the GIL (unless
+// built with TOVREN_GIL_NOT_USED, see abi_differences.h).
 #include <Python.h>
 
 #include "../axis_property/axis_property.h"
@@ -173,7 +174,7 @@ int exec_module(PyObject* module) noexcept {
     return -1;
   }
   state.module = Py_NewRef(module);
-  declare_gil_used(module);
+  declare_gil_use(module);
 
   const FailureSite* site = nullptr;
   if (exec_prepare(state, module) == 0 && exec_build(state, module, site) == 0) return 0;
@@ -185,7 +186,7 @@ int exec_module(PyObject* module) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, TOVREN_MOD_GIL},
     {0, nullptr},
 };
 
