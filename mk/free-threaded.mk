@@ -29,7 +29,7 @@ FT_WHEEL_DIST := $(ROOT)/build/wheel-free-threaded/dist
 FT_WHEEL_VENV := $(ROOT)/build/wheel-free-threaded/venv
 TSAN_FT_BUILD_DIR := $(ROOT)/build/tsan-free-threaded
 FT_STRESS_THREADS ?= 16
-FT_STRESS_OPERATIONS ?= 10000
+FT_STRESS_OPERATIONS ?= 25000
 
 TEST_BUILDS += build-free-threaded wheel-free-threaded
 TEST_STEPS += test-free-threaded test-free-threaded-nogil test-free-threaded-threads test-free-threaded-wheel
