@@ -7,10 +7,13 @@
 #   make bench     build, then time the descriptors against their peers
 #                  (BENCH_JSON=path also writes the figures as JSON)
 #   make bench-callgrind  the same cases, counted in instructions under callgrind
-#   make bench-scaling    1 -> 2 thread slowdown of reads with the GIL off, on a
-#                  free-threaded interpreter (PYTHON_FT=... or .venv-ft/bin/python)
+#   make bench-scaling    1 -> 2 thread slowdown of reads with the GIL off, on
+#                  the free-threaded interpreter (.venv-ft)
+#   make build-free-threaded, wheel-free-threaded, tsan
+#                  the module, its wheel and the ThreadSanitizer campaign on a
+#                  free-threaded python3.14t (mk/free-threaded.mk)
 #   make refleak, asan, memcheck, fuzz, threads, tsan-unit
-#                  reliability campaigns (reliability/campaigns.mk, reliability/README.md)
+#                  reliability campaigns (reliability/campaigns.mk; README.md, Reliability)
 #   make clean     remove build products (the provisioned interpreter stays cached)
 #
 # The interpreter comes from scripts/provision-python: PYTHON=/path/to/python3.14
@@ -73,7 +76,7 @@ TEST_STEPS := test-cpp test-python test-wheel
 
 # Reliability campaigns (refleak, asan, memcheck, fuzz, threads, tsan-unit);
 # they append their cheap forms to TEST_STEPS and their builds to
-# TEST_BUILDS. See reliability/README.md.
+# TEST_BUILDS. See README.md, Reliability.
 include $(ROOT)/reliability/campaigns.mk
 # The free-threaded interpreter: its build, its test steps and `make tsan`.
 include $(ROOT)/mk/free-threaded.mk

@@ -1,5 +1,5 @@
 # Reliability campaigns, included by the top-level Makefile (which sets the
-# shell, .ONESHELL, ROOT, PY, VENV_PY, PYTEST_ARGS). reliability/README.md
+# shell, .ONESHELL, ROOT, PY, VENV_PY, PYTEST_ARGS). README.md (Reliability)
 # describes each campaign and keeps its latest figures.
 #
 #   make refleak    the test suite under the debug interpreter, every test repeated
