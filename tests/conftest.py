@@ -68,8 +68,13 @@ def debug_interpreter():
 
     TOVREN_PYTHON_DEBUG names it (the Makefile sets it once `make refleak` or
     `scripts/provision-python --debug` has provisioned one); otherwise one
-    next to the running interpreter is used. Without either the test skips.
+    next to the running interpreter is used. Without either the test skips,
+    and on a free-threaded build: the debug interpreter is a default build, so
+    the extension built for this one cannot load in it.
     """
+    if FREE_THREADED:
+        pytest.skip("no free-threaded debug interpreter: the provisioned python3.14d cannot load "
+                    "an extension built for 3.14t")
     named = os.environ.get("TOVREN_PYTHON_DEBUG")
     if named:
         return named
