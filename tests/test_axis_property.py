@@ -5,11 +5,13 @@ every failure site."""
 import abc
 import ctypes
 import gc
+import os
+import subprocess
 import sys
 import traceback
 
 import pytest
-from conftest import innermost_traceback, last_entry
+from conftest import FREE_THREADED, innermost_traceback, last_entry
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -689,17 +691,12 @@ print(sys._is_gil_enabled(), failures[:3])
 """
 
 
-@pytest.mark.skipif(
-    not __import__("sysconfig").get_config_var("Py_GIL_DISABLED"),
-    reason="the race needs a free-threaded (3.14t) interpreter running without the GIL",
-)
+@pytest.mark.skipif(not FREE_THREADED,
+                    reason="the race needs a free-threaded (3.14t) interpreter running without the GIL")
 def test_negative_axis_read_survives_concurrent_resizes():
     """With the GIL off, other threads appending to and popping from the axes
     list never fail (or misdirect) a negative-index read that was valid at
     every moment."""
-    import os
-    import subprocess
-
     env = dict(os.environ, PYTHON_GIL="0")
     result = subprocess.run([sys.executable, "-c", RESIZE_RACE], capture_output=True, text=True,
                             timeout=600, env=env)
