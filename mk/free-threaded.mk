@@ -49,11 +49,11 @@ build-free-threaded: build
 	mkdir -p "$(FT_BUILD_DIR)"
 	rm -f "$(FT_UNAVAILABLE)"
 	status=0
-	py_ft=$$("$(ROOT)/scripts/provision-python" --free-threaded 2>"$(FT_BUILD_DIR)/provision.log") || status=$$?
-	cat "$(FT_BUILD_DIR)/provision.log" >&2
+	py_ft=$$("$(ROOT)/scripts/provision-python" --free-threaded) || status=$$?
 	if ((status == 3)); then
-	  sed -n 's/^provision-free-threaded: //p' "$(FT_BUILD_DIR)/provision.log" | tail -n 1 >"$(FT_UNAVAILABLE)"
-	  echo "skipped: $$(<"$(FT_UNAVAILABLE)")"
+	  # No interpreter here: the output is the reason.
+	  printf '%s\n' "$$py_ft" >"$(FT_UNAVAILABLE)"
+	  echo "skipped: $$py_ft"
 	  exit 0
 	fi
 	((status == 0)) || exit "$$status"
