@@ -120,7 +120,8 @@ TSAN_TESTS ?= tests/test_cached_property.py tests/test_axis_property.py tests/te
 tsan:
 	@
 	cd "$(ROOT)"
-	py_tsan=$$("$(ROOT)/scripts/provision-python" --free-threaded-tsan)
+	py_tsan=$$("$(ROOT)/scripts/provision-python" --free-threaded-tsan) \
+	  || { echo "make: tsan needs a ThreadSanitizer build of python3.14t: $$py_tsan" >&2; exit 1; }
 	$(configure_tree)
 	sanitize=-fsanitize=thread
 	configure_tree "$(TSAN_FT_BUILD_DIR)" "$$py_tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREN_INPLACE=OFF \
