@@ -53,16 +53,19 @@ VENV_PY := $(VENV)/bin/python
 # The interpreter, provisioned the first time a recipe needs it and then kept
 # for the rest of this make run (so `make clean` never provisions anything).
 PY = $(eval PY := $(call provision))$(PY)
-provision = $(strip $(shell "$(ROOT)/scripts/provision-python")$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python failed (message above))))
+provision = $(strip $(shell env -u PYTHON_GIL "$(ROOT)/scripts/provision-python")$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python failed (message above))))
 
 # The debug interpreter, once `make refleak` (or provision-python --debug)
 # has provisioned it: the few tests that need one use it, and skip otherwise.
 # Nothing is fetched for it here.
-PY_DEBUG_IF_PROVISIONED = $(eval PY_DEBUG_IF_PROVISIONED := $(strip $(shell "$(ROOT)/scripts/provision-python" --debug --if-provisioned 2>/dev/null)))$(PY_DEBUG_IF_PROVISIONED)
+PY_DEBUG_IF_PROVISIONED = $(eval PY_DEBUG_IF_PROVISIONED := $(strip $(shell env -u PYTHON_GIL "$(ROOT)/scripts/provision-python" --debug --if-provisioned 2>/dev/null)))$(PY_DEBUG_IF_PROVISIONED)
 export TOVREN_PYTHON_DEBUG = $(PY_DEBUG_IF_PROVISIONED)
 
 # Packages in ~/.local (the user site) must not leak into builds and tests.
 export PYTHONNOUSERSITE := 1
+# A default-build interpreter refuses to start with PYTHON_GIL set; the
+# free-threaded steps set it themselves where they mean to.
+unexport PYTHON_GIL
 
 # Extra arguments, e.g. `make test PYTEST_ARGS='-k cached -x'`.
 PYTEST_ARGS ?=

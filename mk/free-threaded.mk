@@ -74,17 +74,19 @@ build-free-threaded: build
 	PYTHON_GIL=0 "$(FT_VENV_PY)" -c 'import sys, tovren._libs.properties as m, pytest, hypothesis; sys.exit(".cpython-314t-" not in m.__file__)' \
 	  || { echo "make: .venv-ft does not load the cpython-314t build of the module" >&2; exit 1; }
 
-# ft_suite ENVIRONMENT: the whole suite on .venv-ft.
+# ft_suite ENV-ARGUMENTS: the whole suite on .venv-ft, its environment changed
+# by env(1) arguments.
 define ft_suite
 	@
 	cd "$(ROOT)"
 	$(skip_without_free_threaded)
-	echo "+ $(1) .venv-ft/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests"
+	echo "+ env $(1) .venv-ft/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests"
 	env $(1) TOVREN_BUILD_DIR="$(FT_BUILD_DIR)" "$(FT_VENV_PY)" -m pytest -p no:cacheprovider $(PYTEST_ARGS) tests
 endef
 
+# As a user gets it, whatever PYTHON_GIL the caller has set.
 test-free-threaded: build-free-threaded
-	$(call ft_suite,)
+	$(call ft_suite,-u PYTHON_GIL)
 
 test-free-threaded-nogil: build-free-threaded
 	$(call ft_suite,PYTHON_GIL=0)

@@ -33,7 +33,7 @@ TEST_STEPS += test-asan test-memcheck test-tsan-unit
 
 # The debug interpreter (Py_DEBUG), provisioned once per make run like PY.
 PY_DEBUG = $(eval PY_DEBUG := $(call provision_debug))$(PY_DEBUG)
-provision_debug = $(strip $(shell "$(ROOT)/scripts/provision-python" --debug)$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python --debug failed (message above))))
+provision_debug = $(strip $(shell env -u PYTHON_GIL "$(ROOT)/scripts/provision-python" --debug)$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python --debug failed (message above))))
 
 # configure_tree DIR PYTHON [CMAKE ARGUMENTS...]: configures a build tree of
 # the project; a tree configured for another interpreter is discarded, and one
