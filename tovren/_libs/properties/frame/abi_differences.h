@@ -132,24 +132,19 @@ inline void defer_refcount_of_class_attribute(PyObject* descriptor) noexcept {
 // read does, a race that ThreadSanitizer reports).
 inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) noexcept {
 #ifdef Py_GIL_DISABLED
-  if (PyUnstable_Object_IsUniquelyReferenced(list)) {
+  if (!PyUnstable_Object_IsUniquelyReferenced(list)) {
+    PyObject* item = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(list);
     if (index < 0) index += PyList_GET_SIZE(list);
-    if (index >= 0 && index < PyList_GET_SIZE(list)) return Py_NewRef(PyList_GET_ITEM(list, index));
-    return PyList_GetItemRef(list, index);
+    if (index >= 0 && index < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, index));
+    Py_END_CRITICAL_SECTION();
+    // Outside the list: the list's own read raises the platform's IndexError.
+    return item != nullptr ? item : PyList_GetItemRef(list, index);
   }
-  PyObject* item = nullptr;
-  Py_ssize_t wrapped;
-  Py_BEGIN_CRITICAL_SECTION(list);
-  wrapped = index < 0 ? index + PyList_GET_SIZE(list) : index;
-  if (wrapped >= 0 && wrapped < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, wrapped));
-  Py_END_CRITICAL_SECTION();
-  // Outside the list: the list's own read raises the platform's IndexError.
-  return item != nullptr ? item : PyList_GetItemRef(list, wrapped);
-#else
+#endif
   if (index < 0) index += PyList_GET_SIZE(list);
   if (index >= 0 && index < PyList_GET_SIZE(list)) return Py_NewRef(PyList_GET_ITEM(list, index));
   return PyList_GetItemRef(list, index);
-#endif
 }
 
 }  // namespace tovren
