@@ -1,5 +1,6 @@
-// Everything that must differ between the default build and the free-threaded
-// build of the interpreter, kept in one place.
+// Everything that must differ between the builds of the interpreter the
+// module is compiled for (default or free-threaded; CPython 3.14 or 3.15),
+// kept in one place.
 #pragma once
 
 #include <Python.h>
@@ -7,6 +8,20 @@
 #include <atomic>
 
 namespace tovren {
+
+// The versions whose facts below were checked against their headers. A new
+// version must be checked (above all the inline-cache layout) before it is
+// admitted here and in CMakeLists.txt.
+static_assert(PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000,
+              "built and checked for CPython 3.14 and 3.15 only");
+
+// Inline cache entries (code units) that follow a RESUME instruction in
+// bytecode. The counts are the interpreter's own opcode metadata
+// (_PyOpcode_Caches), which no public header declares: 3.14 has none, 3.15
+// one (a counter the interpreter initialises when it makes the code object).
+// A code unit meant as an instruction that lands on a cache entry is read as
+// cache, and executing it is a fatal error.
+inline constexpr int kResumeCacheEntries = PY_VERSION_HEX >= 0x030F0000 ? 1 : 0;
 
 // What the module declares about the GIL, in its definition slot and at run
 // time. The default is that it needs the GIL, so a free-threaded interpreter

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "abi_differences.h"
 #include "owned_reference.h"
 
 // Opcode numbers (RESUME, RAISE_VARARGS, NOP) of the interpreter built against.
@@ -61,25 +62,37 @@ inline constexpr int kCodeFlags = CO_OPTIMIZED | CO_NEWLOCALS;
 // The module never runs these code objects, but Python code can build a
 // function from one (types.FunctionType) and call it, or have the
 // interpreter instrument it (sys.settrace, sys.setprofile, sys.monitoring).
-// Both need every code unit to be an instruction: a zero unit is a CACHE
-// entry, which belongs to no instruction here; executing it is a fatal error
-// and instrumenting it fails an assertion of a debug interpreter. So the code
-// starts like a function (RESUME) and raises at once (a bare `raise`:
-// RuntimeError "No active exception to reraise"), needing no stack,
-// constants or names; NOPs fill the rest, which keeps the length that the
-// line tables were written for. Neither instruction has cache entries.
-constexpr unsigned char kBytecodeHead[] = {RESUME, 0, RAISE_VARARGS, 0};
-constexpr unsigned char kBytecodeFill[] = {NOP, 0};
+// Both need every code unit to be an instruction or a cache entry of the
+// instruction before it: a zero unit is a CACHE entry, and one that belongs
+// to no instruction is a fatal error to execute and fails an assertion of a
+// debug interpreter when instrumented. So the code starts like a function
+// (RESUME, followed by its cache entries, zero as the compiler emits them)
+// and raises at once (a bare `raise`: RuntimeError "No active exception to
+// reraise"), needing no stack, constants or names; NOPs fill the rest, which
+// keeps the length that the line tables were written for. RAISE_VARARGS and
+// NOP have no cache entries in any supported version.
+constexpr unsigned char kResume[] = {RESUME, 0};
+constexpr unsigned char kCacheEntry[] = {CACHE, 0};
+constexpr unsigned char kRaise[] = {RAISE_VARARGS, 0};
+constexpr unsigned char kFill[] = {NOP, 0};
+constexpr Py_ssize_t kCodeUnit = sizeof(kResume);
+// RESUME, its cache and the raise fit the shortest bytecode (24 bytes).
+static_assert((2 + kResumeCacheEntries) * kCodeUnit <= 24);
 
 PyObject* make_bytecode(Py_ssize_t line_table_length) noexcept {
   Py_ssize_t length = (2 * line_table_length + 4) & ~Py_ssize_t{3};
   PyObject* bytecode = PyBytes_FromStringAndSize(nullptr, length);
   if (bytecode == nullptr) return nullptr;
   char* bytes = PyBytes_AS_STRING(bytecode);
-  std::memcpy(bytes, kBytecodeHead, sizeof(kBytecodeHead));
-  for (Py_ssize_t at = sizeof(kBytecodeHead); at < length; at += sizeof(kBytecodeFill)) {
-    std::memcpy(bytes + at, kBytecodeFill, sizeof(kBytecodeFill));
-  }
+  Py_ssize_t at = 0;
+  auto put = [&](const unsigned char (&unit)[kCodeUnit]) {
+    std::memcpy(bytes + at, unit, kCodeUnit);
+    at += kCodeUnit;
+  };
+  put(kResume);
+  for (int i = 0; i < kResumeCacheEntries; ++i) put(kCacheEntry);
+  put(kRaise);
+  while (at < length) put(kFill);
   return bytecode;
 }
 

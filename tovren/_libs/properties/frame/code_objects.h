@@ -20,7 +20,8 @@ int make_code_objects(ModuleState& state) noexcept;
 // (also its qualified name) in `file_name`, starting at `first_line`, with
 // `line_table` as its location table. Equal local-name tuples are shared
 // through `tuple_cache` (a dict). The bytecode is 2 * len(line_table) + 4
-// bytes rounded down to a multiple of 4: RESUME, a bare raise, then NOPs.
+// bytes rounded down to a multiple of 4: RESUME (with its inline cache
+// entries, if the interpreter has any), a bare raise, then NOPs.
 // Returns a new reference, or null with an exception set.
 PyObject* make_code_object(int argument_count, int local_count, int flags, int first_line,
                            PyObject* const* local_names, PyObject* file_name,

@@ -31,8 +31,10 @@ constexpr FailureSite kInitReduceSite{kInitFunction, 1, kStringSourceFile};
 constexpr FailureSite kInitSetstateSite{kInitFunction, 16, kStringSourceFile};
 constexpr FailureSite kInitUnpickleSite{kInitFunction, 4, kStringSourceFile};
 
-constexpr int kCompiledMajor = 3;
-constexpr int kCompiledMinor = 14;
+// The version of the headers the module is compiled against; an interpreter
+// of another version gets a warning at import.
+constexpr int kCompiledMajor = PY_MAJOR_VERSION;
+constexpr int kCompiledMinor = PY_MINOR_VERSION;
 
 // Copies one attribute of the import spec into the new module's dict. A
 // missing attribute copies nothing; None is copied except for `__path__`.
