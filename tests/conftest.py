@@ -69,12 +69,16 @@ def debug_interpreter():
     TOVREN_PYTHON_DEBUG names it (the Makefile sets it once `make refleak` or
     `scripts/provision-python --debug` has provisioned one); otherwise one
     next to the running interpreter is used. Without either the test skips,
-    and on a free-threaded build: the debug interpreter is a default build, so
-    the extension built for this one cannot load in it.
+    and on a free-threaded build or another version: the debug interpreter is
+    a default build of 3.14, so the extension built for this one cannot load
+    in it.
     """
     if FREE_THREADED:
         pytest.skip("no free-threaded debug interpreter: the provisioned python3.14d cannot load "
                     "an extension built for 3.14t")
+    if sys.version_info[:2] != (3, 14):
+        pytest.skip("the debug interpreter is python3.14d only, which cannot load an extension "
+                    f"built for {sys.version_info[0]}.{sys.version_info[1]}")
     named = os.environ.get("TOVREN_PYTHON_DEBUG")
     if named:
         return named

@@ -2,6 +2,7 @@
 
 import bz2
 import dis
+import functools
 import io
 import inspect
 import json
@@ -156,8 +157,17 @@ def test_introspection_fails_cleanly(code_objects, index):
     dis.dis(code, file=out)
     listing = out.getvalue()
     assert str(code.co_firstlineno) in listing and "RESUME" in listing
-    instructions = [instruction.opname for instruction in dis.get_instructions(code)]
-    assert instructions[:2] == ["RESUME", "RAISE_VARARGS"]
+    instructions = list(dis.get_instructions(code))
+    names = [instruction.opname for instruction in instructions]
+    assert names == ["RESUME", "RAISE_VARARGS"] + ["NOP"] * (len(names) - 2)
+    # Every code unit is an instruction or one of its inline cache entries, as
+    # the running interpreter lays them out (RESUME has one entry in 3.15, none
+    # in 3.14): no instruction starts inside another's cache.
+    offset = 0
+    for instruction in instructions:
+        assert instruction.offset == offset, (instruction, offset)
+        offset += 2 + 2 * sum(size for _, size, _ in instruction.cache_info or ())
+    assert offset == len(code.co_code)
     with pytest.raises((OSError, TypeError)):
         inspect.getsource(code)
     with pytest.raises((OSError, TypeError)):
@@ -628,13 +638,15 @@ def test_immortal_constants_survive_a_debug_interpreter(tmp_path):
     assert result.stdout.strip() == "True"
 
 
-def test_code_objects_survive_instrumentation_on_a_debug_interpreter(tmp_path):
+@pytest.mark.parametrize("interpreter", ["running", "debug"])
+def test_code_objects_survive_instrumentation(tmp_path, interpreter):
     # Every code unit must belong to an instruction: the debug interpreter
     # asserts so whenever it instruments a code object, which local monitoring
     # events do at once, and tracing, profiling and global monitoring do when
-    # a function made from the code object is called.
-    result = run_under_debug_interpreter(
-        tmp_path,
+    # a function made from the code object is called. A release interpreter
+    # crashes instead once a unit meant as an instruction is read as cache.
+    run = run_python if interpreter == "running" else functools.partial(run_under_debug_interpreter, tmp_path)
+    result = run(
         """
         import json, sys, types, _properties_testing as testing
         mon, E = sys.monitoring, sys.monitoring.events

@@ -6,6 +6,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import warnings
 
 import pytest
 
@@ -87,6 +88,38 @@ def test_reimport_returns_same_module_with_user_changes_kept():
 def test_import_with_warnings_as_errors_succeeds_on_matching_runtime():
     result = run_python("import tovren._libs.properties", *WARNINGS_AS_ERRORS)
     assert result.returncode == 0, result.stderr
+
+
+BUILT_FOR = sys.version_info[:2]  # the test-only extension is built for the running interpreter
+
+
+@pytest.mark.parametrize(
+    "runtime, warns",
+    [
+        ((*BUILT_FOR, 0xB), False),              # another micro version and release level
+        ((BUILT_FOR[0], BUILT_FOR[1] + 1, 0), True),
+        ((BUILT_FOR[0], BUILT_FOR[1] - 1, 8), True),
+        ((BUILT_FOR[0] + 1, BUILT_FOR[1], 0), True),
+    ],
+    ids=["same-minor", "next-minor", "previous-minor", "next-major"],
+)
+def test_version_check_compares_with_the_version_built_for(testing, runtime, warns):
+    major, minor, micro = runtime
+    hexversion = major << 24 | minor << 16 | micro << 8
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert testing.warn_if_runtime_version_differs(hexversion) is None
+    expected = (
+        [f"compile time Python version {BUILT_FOR[0]}.{BUILT_FOR[1]} of module '{MODULE}' "
+         f"does not match runtime version {major}.{minor}"] if warns else []
+    )
+    assert [str(w.message) for w in caught] == expected
+    assert all(w.category is RuntimeWarning for w in caught)
+    if warns:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning, match="^compile time Python version"):
+                testing.warn_if_runtime_version_differs(hexversion)
 
 
 @pytest.mark.parametrize("remove_first", [False, True])

@@ -38,7 +38,7 @@ COPIED_SOURCES = sorted(PACKAGE_FILES - {EXTENSION})
 
 
 def expected_tag():
-    """The tag of a wheel for the running interpreter: cp314-cp314 or cp314-cp314t (and d for debug)."""
+    """The tag of a wheel for the running interpreter: cp314-cp314, cp314-cp314t or cp315-cp315 (and d for debug)."""
     interpreter = f"cp{sys.version_info.major}{sys.version_info.minor}"
     platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
     return f"{interpreter}-{interpreter}{sys.abiflags}-{platform}"
@@ -84,7 +84,7 @@ def test_wheel_name_and_tag_match_the_interpreter(wheel, dist_info):
 def test_metadata(wheel, dist_info):
     metadata = read_metadata(wheel, dist_info, "METADATA")
     assert metadata["Name"] == "tovren-properties"
-    assert metadata["Requires-Python"] in (">=3.14,<3.15", "<3.15,>=3.14")
+    assert metadata["Requires-Python"] in (">=3.14,<3.16", "<3.16,>=3.14")
     assert "Requires-Dist" not in metadata  # only the standard library is needed
     assert metadata["Summary"]
     assert metadata["License-Expression"] == "MIT"

@@ -17,17 +17,28 @@ pytest.importorskip(
 )
 
 
+# mypy's native parser, where its version has one: its Rust core
+# (ast_serialize) is an extension built for particular interpreters only.
+PARSER_PROBE = """
+import importlib.util
+if importlib.util.find_spec("mypy.nativeparse") is not None:
+    import mypy.nativeparse
+"""
+
+
 def _mypy_failure():
-    """Why mypy cannot run here, or None. Its compiled core is built for one
-    ABI: on another (a free-threaded interpreter) it fails to import or
-    crashes, which only a child process can show."""
-    probe = subprocess.run([sys.executable, "-m", "mypy", "--version"], capture_output=True, text=True,
-                           timeout=120)
-    if probe.returncode == 0:
-        return None
-    lines = (probe.stderr or probe.stdout).strip().splitlines()
-    status = f"killed by signal {-probe.returncode}" if probe.returncode < 0 else f"exit status {probe.returncode}"
-    return status + (f": {lines[-1]}" if lines else "")
+    """Why mypy cannot run here, or None. Its compiled parts are built for
+    particular interpreters: on another ABI (a free-threaded interpreter) its
+    core fails to import or crashes, which only a child process can show; on
+    another version (3.15) it runs uncompiled, but its parser does not load."""
+    for probe_args in (["-m", "mypy", "--version"], ["-c", PARSER_PROBE]):
+        probe = subprocess.run([sys.executable, *probe_args], capture_output=True, text=True, timeout=120)
+        if probe.returncode != 0:
+            lines = (probe.stderr or probe.stdout).strip().splitlines()
+            status = (f"killed by signal {-probe.returncode}" if probe.returncode < 0
+                      else f"exit status {probe.returncode}")
+            return status + (f": {lines[-1]}" if lines else "")
+    return None
 
 
 if (_failure := _mypy_failure()) is not None:

@@ -18,6 +18,7 @@
 #include "owned_reference.h"
 #include "shared_modules.h"
 #include "traceback_entries.h"
+#include "version_check.h"
 
 namespace tovren {
 
@@ -30,11 +31,6 @@ constexpr FailureSite kInitAliasSite{kInitFunction, 44, kModuleSourceFile};
 constexpr FailureSite kInitReduceSite{kInitFunction, 1, kStringSourceFile};
 constexpr FailureSite kInitSetstateSite{kInitFunction, 16, kStringSourceFile};
 constexpr FailureSite kInitUnpickleSite{kInitFunction, 4, kStringSourceFile};
-
-// The version of the headers the module is compiled against; an interpreter
-// of another version gets a warning at import.
-constexpr int kCompiledMajor = PY_MAJOR_VERSION;
-constexpr int kCompiledMinor = PY_MINOR_VERSION;
 
 // Copies one attribute of the import spec into the new module's dict. A
 // missing attribute copies nothing; None is copied except for `__path__`.
@@ -80,19 +76,6 @@ PyObject* create_module(PyObject* spec, PyModuleDef* /*definition*/) noexcept {
   return module.release();
 }
 
-// Warns when the running interpreter is not the version compiled against.
-int check_runtime_version() noexcept {
-  int runtime_major = static_cast<int>((Py_Version >> 24) & 0xFF);
-  int runtime_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-  if (runtime_major == kCompiledMajor && runtime_minor == kCompiledMinor) return 0;
-  char message[200];
-  PyOS_snprintf(message, sizeof(message),
-                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                kCompiledMajor, kCompiledMinor, "tovren._libs.properties", "does not match",
-                runtime_major, runtime_minor);
-  return PyErr_WarnEx(nullptr, message, 1);
-}
-
 int store_owned(PyObject*& slot, PyObject* made) noexcept {
   if (made == nullptr) return -1;
   replace_field(slot, made);
@@ -105,7 +88,7 @@ int exec_prepare(ModuleState& state, PyObject* module) noexcept {
   if (store_owned(state.builtins, get_or_create_module("builtins")) < 0) return -1;
   if (store_owned(state.cython_runtime, get_or_create_module("cython_runtime")) < 0) return -1;
   if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return -1;
-  if (check_runtime_version() < 0) return -1;
+  if (warn_if_runtime_version_differs(Py_Version) < 0) return -1;
   if (store_owned(state.empty_tuple, PyTuple_New(0)) < 0) return -1;
   if (store_owned(state.empty_bytes, PyBytes_FromStringAndSize("", 0)) < 0) return -1;
   if (store_owned(state.empty_str, PyUnicode_FromStringAndSize("", 0)) < 0) return -1;
