@@ -12,6 +12,8 @@
 #   make build-free-threaded, wheel-free-threaded, tsan
 #                  the module, its wheel and the ThreadSanitizer campaign on a
 #                  free-threaded python3.14t (mk/free-threaded.mk)
+#   make build-python315, wheel-python315
+#                  the module and its wheel for CPython 3.15 (mk/python315.mk)
 #   make refleak, asan, memcheck, fuzz, threads, tsan-unit
 #                  reliability campaigns (reliability/campaigns.mk; README.md, Reliability)
 #   make clean     remove build products (the provisioned interpreter stays cached)
@@ -83,6 +85,8 @@ TEST_STEPS := test-cpp test-python test-wheel
 include $(ROOT)/reliability/campaigns.mk
 # The free-threaded interpreter: its build, its test steps and `make tsan`.
 include $(ROOT)/mk/free-threaded.mk
+# CPython 3.15: the module built for it, the suite and the cp315 wheel.
+include $(ROOT)/mk/python315.mk
 
 # The sources compiled for Windows x64 (target below).
 TEST_STEPS += test-windows-compile
@@ -189,11 +193,12 @@ WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE tovren
 # the test and build tools (pytest, hypothesis, pip, scikit-build-core, ...) of
 # the default interpreter's package folder through a .pth file. On a
 # free-threaded PYTHON only the pure-Python ones load: compiled packages in
-# that folder are built for the default ABI.
+# that folder are built for the default ABI. A third argument names another
+# interpreter whose package folder is seen instead.
 define make_tools_venv
 make_tools_venv() {
   local dir=$$1 py=$$2 tools site
-  tools=$$("$(PY)" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))')
+  tools=$$("$${3:-$(PY)}" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))')
   if [[ ! -f $$dir/pyvenv.cfg || $$(readlink -f "$$dir/bin/python") != "$$(readlink -f "$$py")" ]]; then
     echo "+ $$py -m venv --without-pip $${dir#$(ROOT)/}"
     rm -rf "$$dir"
@@ -240,7 +245,8 @@ wheel:
 # changed), and the test suite run against that installation: pytest runs
 # from inside the venv folder with safe-path semantics (-P), so neither the
 # working directory nor the source tree is on sys.path. The test-only
-# extension still comes from the build tree.
+# extension still comes from the build tree. A fifth argument goes on to
+# make_tools_venv.
 define test_installed_wheel
 	@
 	cd "$(ROOT)"
@@ -253,7 +259,7 @@ define test_installed_wheel
 	if [[ ! -f $$venv/.installed || $$(<"$$venv/.installed") != "$$installed" ]]; then
 	  rm -rf "$$venv"
 	  $(make_tools_venv)
-	  make_tools_venv "$$venv" "$$py"
+	  make_tools_venv "$$venv" "$$py" $(5)
 	  echo "+ $${venv#$(ROOT)/}/bin/python -m pip install --no-deps --no-index $${wheel#$(ROOT)/}"
 	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$$venv/bin/python" -m pip install --no-deps --no-index -q "$$wheel"
 	  printf '%s\n' "$$installed" >"$$venv/.installed"
@@ -307,6 +313,6 @@ bench-scaling: build-free-threaded
 clean:
 	@
 	cd "$(ROOT)"
-	rm -rf build .venv .venv-ft .pytest_cache
+	rm -rf build .venv .venv-ft .venv-315 .pytest_cache
 	rm -f tovren/_libs/properties.cpython-*.so
 	find tovren tests examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
