@@ -13,7 +13,8 @@ import tokenize
 import pytest
 
 pytest.importorskip(
-    "mypy", reason="mypy is not importable by this interpreter (Debian: python3-mypy); the stub checks need it"
+    "mypy", reason="mypy is not importable by this interpreter (Debian: python3-mypy, built for its "
+                   "default python3 only); the stub checks need it"
 )
 
 
