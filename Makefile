@@ -301,8 +301,7 @@ bench-callgrind: build
 	command -v valgrind >/dev/null || { echo "make: bench-callgrind needs valgrind" >&2; exit 1; }
 	"$(VENV_PY)" bench/run_benchmarks.py --callgrind $(if $(BENCH_JSON),--json "$(abspath $(BENCH_JSON))") $(BENCH_ARGS)
 
-# Runs on .venv-ft (mk/free-threaded.mk): the interpreter of PYTHON_FT, or the
-# one built from the source snapshot.
+# Runs on .venv-ft (mk/free-threaded.mk), the interpreter that PYTHON_FT names.
 bench-scaling: build-free-threaded
 	@
 	cd "$(ROOT)"

@@ -3,7 +3,7 @@
     PYTHON_GIL=0 python3.14t bench/scaling.py [--trials N] [--ops N] [--json PATH]
 
 Runs on a free-threaded interpreter with the GIL off (`make bench-scaling`
-runs it on .venv-ft, the interpreter of PYTHON_FT or the one built from the source snapshot). For every case, each
+runs it on .venv-ft, the interpreter that PYTHON_FT names). For every case, each
 variant reads one attribute in a loop on 1 thread and then on 2 threads at
 once (started together at a barrier); the figure is the wall time per read
 per thread, and the slowdown is its 2-thread value over its 1-thread value.

@@ -1,19 +1,25 @@
 # The free-threaded interpreter (python3.14t), included by the top-level
 # Makefile (which sets the shell, .ONESHELL, ROOT, PY, PYTEST_ARGS).
 #
-#   make build-free-threaded  provision python3.14t (scripts/provision-python
-#                             --free-threaded: PYTHON_FT=... or a build from the
-#                             source snapshot, cached), build the module for it
-#                             in place (cpython-314t), and once more declaring
-#                             the GIL not used (TOVREN_GIL_NOT_USED, for its test),
-#                             and make .venv-ft
+#   make build-free-threaded  take the python3.14t that PYTHON_FT names (checked
+#                             by scripts/provision-python --free-threaded), build
+#                             the module for it in place (cpython-314t), and once
+#                             more declaring the GIL not used (TOVREN_GIL_NOT_USED,
+#                             for its test), and make .venv-ft
 #   make wheel-free-threaded  the cp314t wheel into build/wheel-free-threaded/dist
 #   make tsan                 the thread stress campaign and the descriptor tests
-#                             on a ThreadSanitizer build of python3.14t, GIL off;
-#                             reports with a frame in the module are counted
+#                             on the ThreadSanitizer build of python3.14t that
+#                             PYTHON_FT_TSAN names, GIL off; reports with a frame
+#                             in the module are counted (TSAN_SUPPRESSIONS=FILE:
+#                             the interpreter's own suppression file, e.g. its
+#                             Tools/tsan/suppressions_free_threading.txt)
 #
-# Steps of `make test` (each prints one `skipped: ...` line where no
-# free-threaded interpreter can be had):
+# No package archive serves a free-threaded CPython: without PYTHON_FT each
+# step of `make test` below prints one `skipped: ...` line that says how to
+# name one, and `make tsan` fails with that reason. The free-threaded ABI is
+# compile-checked regardless, in build/default (TOVREN_FT_ABI_CHECK).
+#
+# Steps of `make test`:
 #   test-free-threaded          the suite as a user runs it (the import turns the GIL on)
 #   test-free-threaded-nogil    the suite with PYTHON_GIL=0
 #   test-free-threaded-threads  a slice of the thread stress campaign, PYTHON_GIL=0
@@ -116,6 +122,7 @@ test-free-threaded-wheel: build-free-threaded wheel-free-threaded
 # folder; tsan_reports.py counts those with a frame in the module.
 TSAN_STRESS_THREADS ?= 8
 TSAN_STRESS_OPERATIONS ?= 20000
+TSAN_SUPPRESSIONS ?=
 TSAN_TESTS ?= tests/test_cached_property.py tests/test_axis_property.py tests/test_pickling.py \
               tests/test_garbage_collection.py tests/test_thread_stress.py
 
@@ -137,12 +144,13 @@ tsan:
 	$(make_tools_venv)
 	make_tools_venv "$(TSAN_FT_BUILD_DIR)/venv" "$$py_tsan"
 	vpy="$(TSAN_FT_BUILD_DIR)/venv/bin/python"
-	# The interpreter's own suppressions, kept beside a provisioned build.
-	suppressions=$$(dirname -- "$$(dirname -- "$$(dirname -- "$$py_tsan")")")/tsan/suppressions_free_threading.txt
 	# Reports never change an exit status: tsan_reports.py judges them.
 	TSAN_OPTIONS="halt_on_error=0 exitcode=0 log_path=$(TSAN_FT_BUILD_DIR)/reports/tsan"
-	if [[ -f $$suppressions ]]; then TSAN_OPTIONS+=" suppressions=$$suppressions"
-	else echo "make: no interpreter suppressions at $$suppressions; every interpreter report is listed"; fi
+	suppressions="$(TSAN_SUPPRESSIONS)"
+	if [[ -n $$suppressions ]]; then
+	  [[ -f $$suppressions ]] || { echo "make: TSAN_SUPPRESSIONS=$$suppressions is not a file" >&2; exit 1; }
+	  TSAN_OPTIONS+=" suppressions=$$(realpath -- "$$suppressions")"
+	else echo "make: no TSAN_SUPPRESSIONS given; every report wholly inside the interpreter is listed (not counted)"; fi
 	export TSAN_OPTIONS
 	export PYTHON_GIL=0 PYTHONPATH="$(TSAN_FT_BUILD_DIR)/stage" TOVREN_TESTING_DIR="$(TSAN_FT_BUILD_DIR)/testing"
 	status=0

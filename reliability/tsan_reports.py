@@ -3,9 +3,9 @@
 Every process of the run writes its reports into one folder
 (`log_path=DIR/tsan`, so a file is named `tsan.<pid>`). A report counts when
 any of its stacks has a frame in the module or in the test-only extension; a
-report wholly inside the interpreter is the interpreter's own (the snapshot
-is not a release, and its own suppression files do not cover everything) and
-is listed, not counted.
+report wholly inside the interpreter is the interpreter's own (its suppression
+file, when `make tsan` is given one, need not cover everything) and is listed,
+not counted.
 
     python tsan_reports.py REPORT_DIR
 

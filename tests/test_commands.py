@@ -8,6 +8,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -145,3 +146,27 @@ def test_spread_marks_wide_runs_noisy(bench):
     assert bench.spread([10.0, 10.5, 10.2]) == {"median": 10.2, "min": 10.0, "max": 10.5, "noisy": False}
     assert bench.spread([10.0, 14.0, 10.2])["noisy"]
     assert bench.spread([float("nan"), 1.0, 1.0])["noisy"]
+
+
+PROVISION = ROOT / "scripts" / "provision-python"
+
+
+@pytest.mark.parametrize(("flag", "variable"), [("--free-threaded", "PYTHON_FT"),
+                                                ("--free-threaded-tsan", "PYTHON_FT_TSAN")])
+def test_free_threaded_interpreter_comes_only_from_the_user(flag, variable):
+    """Nothing is provisioned for a free-threaded interpreter: without the
+    variable the reason (naming the variable) is printed with status 3, the
+    skip signal of the make steps; with it, only a free-threaded CPython 3.14
+    is accepted."""
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHON_FT", "PYTHON_FT_TSAN")}
+    absent = subprocess.run([str(PROVISION), flag], env=env, capture_output=True, text=True)
+    assert absent.returncode == 3, absent.stderr
+    assert f"{variable}=/path/to/python3.14t" in absent.stdout
+
+    given = subprocess.run([str(PROVISION), flag], env={**env, variable: sys.executable},
+                           capture_output=True, text=True)
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        assert (given.returncode, given.stdout.strip()) == (0, str(pathlib.Path(sys.executable).absolute()))
+    else:
+        assert given.returncode == 1
+        assert f"{variable}={sys.executable} is not" in given.stderr and given.stdout == ""
