@@ -5,7 +5,7 @@
 #include "abi_differences.h"
 #include "owned_reference.h"
 
-// Opcode numbers (RESUME, RAISE_VARARGS, NOP) of the interpreter built against.
+// Opcode numbers (RESUME, CACHE, RAISE_VARARGS, NOP) of the interpreter built against.
 // Last, because it defines a macro for every opcode name.
 #include <opcode.h>
 
