@@ -198,7 +198,8 @@ WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE tovren
 define make_tools_venv
 make_tools_venv() {
   local dir=$$1 py=$$2 tools site
-  tools=$$("$${3:-$(PY)}" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))')
+  tools=$$("$${3:-$(PY)}" -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))' 2>/dev/null) \
+    || { echo "make: $${3:-$(PY)} cannot import pytest, whose package folder $${dir#$(ROOT)/} is to see" >&2; return 1; }
   if [[ ! -f $$dir/pyvenv.cfg || $$(readlink -f "$$dir/bin/python") != "$$(readlink -f "$$py")" ]]; then
     echo "+ $$py -m venv --without-pip $${dir#$(ROOT)/}"
     rm -rf "$$dir"
