@@ -238,6 +238,25 @@ define build_wheel
 	echo "wheel: $${wheels[0]}"
 endef
 
+# provision_or_skip VARIABLE UNAVAILABLE-FILE ARGUMENTS: sets the shell
+# variable VARIABLE to the interpreter that `scripts/provision-python
+# ARGUMENTS` prints. Where none can be had (status 3, the output is the
+# reason), writes the reason to UNAVAILABLE-FILE, prints `skipped: <reason>`
+# and ends the recipe with status 0; the steps that need that interpreter
+# skip with the same line while the file is there.
+define provision_or_skip
+	mkdir -p "$$(dirname -- "$(2)")"
+	rm -f "$(2)"
+	status=0
+	$(1)=$$(env -u PYTHON_GIL "$(ROOT)/scripts/provision-python" $(3)) || status=$$?
+	if ((status == 3)); then
+	  printf '%s\n' "$$$(1)" >"$(2)"
+	  echo "skipped: $$$(1)"
+	  exit 0
+	fi
+	((status == 0)) || exit "$$status"
+endef
+
 wheel:
 	$(call build_wheel,"$(PY)",$(WHEEL_DIST))
 

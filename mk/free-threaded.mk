@@ -52,17 +52,7 @@ endef
 build-free-threaded: build
 	@
 	cd "$(ROOT)"
-	mkdir -p "$(FT_BUILD_DIR)"
-	rm -f "$(FT_UNAVAILABLE)"
-	status=0
-	py_ft=$$("$(ROOT)/scripts/provision-python" --free-threaded) || status=$$?
-	if ((status == 3)); then
-	  # No interpreter here: the output is the reason.
-	  printf '%s\n' "$$py_ft" >"$(FT_UNAVAILABLE)"
-	  echo "skipped: $$py_ft"
-	  exit 0
-	fi
-	((status == 0)) || exit "$$status"
+	$(call provision_or_skip,py_ft,$(FT_UNAVAILABLE),--free-threaded)
 	$(configure_tree)
 	configure_tree "$(FT_BUILD_DIR)" "$$py_ft" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	echo "+ cmake --build build/free-threaded"

@@ -43,17 +43,7 @@ endef
 build-python315:
 	@
 	cd "$(ROOT)"
-	mkdir -p "$(PY315_BUILD_DIR)"
-	rm -f "$(PY315_UNAVAILABLE)"
-	status=0
-	py315=$$(env -u PYTHON_GIL "$(ROOT)/scripts/provision-python" --version 3.15) || status=$$?
-	if ((status == 3)); then
-	  # No interpreter here: the output is the reason.
-	  printf '%s\n' "$$py315" >"$(PY315_UNAVAILABLE)"
-	  echo "skipped: $$py315"
-	  exit 0
-	fi
-	((status == 0)) || exit "$$status"
+	$(call provision_or_skip,py315,$(PY315_UNAVAILABLE),--version 3.15)
 	$(configure_tree)
 	configure_tree "$(PY315_BUILD_DIR)" "$$py315" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	echo "+ cmake --build build/python315 --target properties properties_ft_abi _properties_testing"
