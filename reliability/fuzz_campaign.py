@@ -4,13 +4,17 @@
     python reliability/fuzz_campaign.py --seed S --case K     # replay one case
 
 Every case is drawn from its own generator, seeded with (seed, case number),
-so any case can be replayed alone. The cases run in a child process: a crash
-(a signal, an abort of a debug interpreter, a sanitizer report that stops
-the process) ends the child, and this parent reports the seed and the case
-that was running. Inside the child a case passes when each operation ends in
-a value or an ordinary Python exception (never SystemError, which the
-interpreter raises when a C function breaks the error protocol) and the
-value is one the case allows:
+so any case can be replayed alone. The cases run in child processes, a batch
+of them (`--batch`) per child: a crash (a signal, an abort of a debug
+interpreter, a sanitizer report that stops the process) or a hang ends the
+child, this parent counts the case that was running as crashed, with the
+seed and a command that replays it, and the run goes on in a new child. A
+crashed case is run again alone; should it not crash alone, the report names
+the shortest run of cases before it that still crashes (found by bisection).
+Inside the child a case passes when each operation ends in a value or an
+ordinary Python exception (never SystemError, which the interpreter raises
+when a C function breaks the error protocol) and the value is one the case
+allows:
 
 - construction binds arguments as documented, converts `axis` exactly, and
   stores what it was given;
@@ -23,15 +27,22 @@ value is one the case allows:
   getters do meanwhile (mutate or clear the cache, delete `_cache`,
   re-initialise the descriptor);
 - an `AxisProperty` read returns the item that `_mgr.axes` held at the
-  position given by `axis` when the list was handed over, and an assignment
-  calls `_set_axis(axis, value)` exactly once.
+  position given by the descriptor's `axis` after the lookups (when the list
+  was handed over), and an assignment calls `_set_axis(axis, value)` exactly
+  once;
+- owner shapes (reliability/fuzz_owner_shapes.py): owner classes composed at
+  random, whose `_cache`, `_mgr` and `axes` lookups may lead back into the
+  module's descriptors; a loop ends in RecursionError, and a read through a
+  module descriptor returns a value of the case.
 
-Exit status: 0 when every case passed, 1 when a case failed, 2 on a crash.
+Exit status: 0 when every case passed, 1 when a case failed, 2 when a case
+crashed or hung.
 """
 
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import copy
 import faulthandler
 import gc
@@ -42,9 +53,12 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 import time
 import traceback
 import warnings
+
+import fuzz_owner_shapes
 
 FAMILIES = {}
 
@@ -1008,27 +1022,23 @@ class AxisCase:
 
     def read(self, instance):
         self.handed = None
-        axis_before = self.descriptor.axis
         outcome = attempt(lambda: instance.value)
         ok, value = outcome
         handed = self.handed
-        # A re-initialisation during the lookups may change the axis: the read
-        # may use the axis it found before or after them, nothing else.
-        positions = set()
-        for axis in {axis_before, self.axis_handed if handed is not None else axis_before}:
-            position = axis + len(handed) if handed is not None and axis < 0 else axis
-            if handed is not None and 0 <= position < len(handed):
-                positions.add(position)
+        # The axis is taken after the lookups: the one the descriptor held
+        # when `axes` handed the list over (nothing runs after that).
+        in_range = False
+        if handed is not None:
+            position = self.axis_handed + len(handed) if self.axis_handed < 0 else self.axis_handed
+            in_range = 0 <= position < len(handed)
         if ok:
             check(handed is not None and self.axes_mode in ("list", "fresh-list", "mutating"),
                   lambda: f"a read succeeded with axes mode {self.axes_mode}")
-            check(positions, "a read succeeded outside the list")
-            check(any(value is handed[position] for position in positions), "a read returned another item")
+            check(in_range, "a read succeeded outside the list")
+            check(value is handed[position], "a read returned another item")
         elif handed is not None and self.axes_mode in ("list", "fresh-list", "mutating"):
-            both = self.axis_handed == axis_before
-            if both:
-                check(not positions, lambda: f"a read in range raised {value!r}")
-            check(isinstance(value, IndexError) or not both, lambda: f"an out-of-range read raised {value!r}")
+            check(not in_range, lambda: f"a read in range raised {value!r}")
+            check(isinstance(value, IndexError), lambda: f"an out-of-range read raised {value!r}")
         elif self.axes_mode in ("tuple", "list-subclass", "none", "junk") and self.mgr_mode != "raises" \
                 and self.mgr_mode != "missing":
             check(isinstance(value, TypeError), lambda: f"axes of mode {self.axes_mode} gave {value!r}")
@@ -1065,11 +1075,40 @@ def axis_property_access(rng, m):
     check(case.owner_class.value is case.descriptor, "class read")
 
 
+# ---- owner shapes --------------------------------------------------------------------
+
+# Owner-shape cases run on a thread of their own with a small C stack: a
+# recursion through the module's descriptors ends where the interpreter's
+# stack check meets the stack's end, on this stack a fraction of a
+# millisecond away rather than the tens of milliseconds of the 8 MiB main
+# thread. The other families keep the main thread.
+SHAPES_STACK_BYTES = 256 << 10
+shapes_thread = None
+
+
+@family
+def owner_shapes(rng, m):
+    global shapes_thread
+    if shapes_thread is None:
+        previous = threading.stack_size(SHAPES_STACK_BYTES)
+        try:
+            shapes_thread = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="owner shapes")
+            shapes_thread.submit(int).result()  # the thread starts now, with that stack
+        finally:
+            threading.stack_size(previous)
+    shapes_thread.submit(fuzz_owner_shapes.run, rng, m, attempt, check, Hostile).result()
+
+
 # ---- driver --------------------------------------------------------------------------
 
 
 def case_rng(seed, number):
     return random.Random(f"{seed}:{number}")
+
+
+def family_of(seed, number, families):
+    """The family that case `number` draws (the first draw of its generator)."""
+    return families[case_rng(seed, number).randrange(len(families))]
 
 
 def run_case(m, seed, number, families):
@@ -1091,6 +1130,10 @@ def run_case(m, seed, number, families):
 
 
 def worker(args):
+    """Runs one batch of cases (the child of `parent`). Before each case its
+    number goes to the progress file, after it the number, the family and
+    `ok` or `failed`: the parent counts from that file, and a case begun but
+    not finished is the one that crashed or hung."""
     import tovren._libs.properties as m
 
     define_subclasses(m)
@@ -1100,20 +1143,17 @@ def worker(args):
     faulthandler.enable()
     faulthandler.register(signal.SIGUSR1, all_threads=True)
     sys.setrecursionlimit(2000)
-    failures = 0
-    counts = dict.fromkeys(families, 0)
-    progress = open(args.progress, "w", buffering=1) if args.progress else None
+    progress = open(args.progress, "w", buffering=1) if args.progress else sys.stdout
     numbers = [args.case] if args.case is not None else range(args.start, args.start + args.cases)
-    started = time.monotonic()
-    for number in numbers:
-        if progress is not None:
-            progress.write(f"{number}\n")
-        if number == args.abort_at:
+    failures = 0
+    for position, number in enumerate(numbers):
+        progress.write(f"{number}\n")
+        if number == args.abort_at and (position > 0 or not args.abort_needs_history):
             os.abort()  # the harness's own checks that a crash and a hang are reported
         while number == args.hang_at:
             pass
         name, failure = run_case(m, args.seed, number, families)
-        counts[name] += 1
+        progress.write(f"{number} {name} {'ok' if failure is None else 'failed'}\n")
         if failure is not None:
             failures += 1
             print(f"FAILED case {number} ({name}), seed {args.seed}: {failure}", flush=True)
@@ -1121,56 +1161,124 @@ def worker(args):
                 break
         if number % 1000 == 999:
             gc.collect()
-    elapsed = time.monotonic() - started
-    if progress is not None:
+    if progress is not sys.stdout:
         progress.close()
-    ran = sum(counts.values())
-    detail = ", ".join(f"{name} {count}" for name, count in counts.items())
-    print(f"fuzz: {ran} cases, {failures} failed, seed {args.seed}, {elapsed:.1f} s ({detail})", flush=True)
     return 1 if failures else 0
 
 
-def parent(args):
-    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
+class Batch:
+    """What one child made of a run of cases: the cases it finished, and the
+    case it was running when it crashed or hung (None when it ended)."""
+
+    def __init__(self, finished, stopped_at, how):
+        self.finished = finished  # [(number, family, passed)]
+        self.stopped_at = stopped_at
+        self.how = how
+
+
+def run_batch(args, seed, start, count):
+    """Runs cases start .. start + count - 1 in one child interpreter."""
     progress = os.path.join(args.work_dir, f"fuzz-progress-{os.getpid()}")
-    os.makedirs(args.work_dir, exist_ok=True)
     command = [sys.executable, os.path.abspath(__file__), "--worker", "--seed", str(seed),
-               "--cases", str(args.cases), "--start", str(args.start), "--progress", progress,
+               "--start", str(start), "--cases", str(count), "--progress", progress,
                "--max-failures", str(args.max_failures)]
-    if args.case is not None:
-        command += ["--case", str(args.case)]
     if args.abort_at is not None:
         command += ["--abort-at", str(args.abort_at)]
+        if args.abort_needs_history:
+            command += ["--abort-needs-history"]
     if args.hang_at is not None:
         command += ["--hang-at", str(args.hang_at)]
     for name in args.family or ():
         command += ["--family", name]
-    print(f"fuzz: seed {seed}, {args.cases if args.case is None else 1} cases", flush=True)
     # String hashes, and so dict layouts, follow the seed: a replay of a case
     # sees the same collisions.
     environment = dict(os.environ, PYTHONHASHSEED=str(seed % 2**32))
     child = subprocess.Popen(command, env=environment)
     hung = watch(child, progress, args.case_timeout)
-    status = child.returncode
+    finished, begun = [], None
     try:
         with open(progress) as lines:
-            last = lines.read().split()[-1]
-    except (OSError, IndexError):
-        last = "?"
+            for line in lines:
+                fields = line.split()
+                if len(fields) == 1:
+                    begun = int(fields[0])
+                elif len(fields) == 3:
+                    finished.append((int(fields[0]), fields[1], fields[2] == "ok"))
+                    begun = None
+    except OSError:
+        pass
     if os.path.exists(progress):
         os.unlink(progress)
-    if status in (0, 1) and not hung:
-        return status
+    status = child.returncode
     if hung:
-        how = f"HANG: case {last} made no progress for {args.case_timeout} s (tracebacks above)"
-    else:
-        signal_name = signal.Signals(-status).name if status < 0 else None
-        how = f"CRASH ({f'signal {signal_name}' if signal_name else f'exit status {status}'}) in case {last}"
-    families = "".join(f" --family {name}" for name in args.family or ())
-    print(f"fuzz: {how}, seed {seed}; replay with: "
-          f"{sys.executable} {os.path.abspath(__file__)} --seed {seed} --case {last}{families}",
+        return Batch(finished, begun, f"HANG (no progress for {args.case_timeout} s, tracebacks above)")
+    if status in (0, 1):
+        return Batch(finished, None, None)
+    signal_name = signal.Signals(-status).name if status < 0 and -status in signal.valid_signals() else None
+    how = f"signal {signal_name}" if signal_name else f"exit status {status}"
+    if begun is None:  # died between cases
+        begun = finished[-1][0] + 1 if finished else start
+    return Batch(finished, begun, f"CRASH ({how})")
+
+
+def shortest_crashing_run(args, seed, first, last):
+    """The latest start from which the cases up to `last` still crash, by
+    bisection between `first` (known to crash) and `last` (does not alone)."""
+    low, high = first, last  # run from low crashes; run from high does not
+    while high - low > 1:
+        middle = (low + high) // 2
+        if run_batch(args, seed, middle, last - middle + 1).stopped_at == last:
+            low = middle
+        else:
+            high = middle
+    return low
+
+
+def parent(args):
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
+    os.makedirs(args.work_dir, exist_ok=True)
+    families = args.family or sorted(FAMILIES)
+    first, count = (args.case, 1) if args.case is not None else (args.start, args.cases)
+    end = first + count
+    print(f"fuzz: seed {seed}, {count} cases", flush=True)
+    started = time.monotonic()
+    counts = dict.fromkeys(families, 0)
+    failed = crashed = 0
+    script = f"{sys.executable} {os.path.abspath(__file__)} --seed {seed}"
+    script += "".join(f" --family {name}" for name in args.family or ())
+    position = first
+    while position < end and failed + crashed < args.max_failures:
+        batch = run_batch(args, seed, position, min(args.batch, end - position))
+        for _, name, passed in batch.finished:
+            counts[name] += 1
+            failed += not passed
+        if batch.stopped_at is None:
+            if batch.finished and failed + crashed < args.max_failures:
+                position = batch.finished[-1][0] + 1
+                continue
+            break
+        number = batch.stopped_at
+        name = family_of(seed, number, families)
+        counts[name] += 1
+        crashed += 1
+        replay = f"--case {number}"
+        if batch.how.startswith("CRASH") and number > position:
+            alone = run_batch(args, seed, number, 1)
+            if alone.stopped_at is None:
+                # It needs the cases before it in that child.
+                since = shortest_crashing_run(args, seed, position, number)
+                replay = f"--start {since} --cases {number - since + 1}"
+                after = f"case {since}" if since == number - 1 else f"cases {since} to {number - 1}"
+                batch.how += f" (not alone: after {after})"
+        print(f"fuzz: {batch.how} in case {number}, seed {seed}, family {name}; replay with: "
+              f"{script} {replay}", flush=True)
+        position = number + 1
+    elapsed = time.monotonic() - started
+    ran = sum(counts.values())
+    detail = ", ".join(f"{name} {n}" for name, n in counts.items())
+    print(f"fuzz: {ran} cases, {failed} failed, {crashed} crashed, seed {seed}, {elapsed:.1f} s ({detail})",
           flush=True)
-    return 2
+    return 2 if crashed else 1 if failed else 0
 
 
 def watch(child, progress, timeout):
@@ -1179,7 +1287,7 @@ def watch(child, progress, timeout):
     last_size, last_change = -1, time.monotonic()
     while True:
         try:
-            child.wait(timeout=1)
+            child.wait(timeout=0.05)
             return False
         except subprocess.TimeoutExpired:
             pass
@@ -1202,13 +1310,17 @@ def main(argv=None):
     parser.add_argument("--start", type=int, default=0, help="number of the first case")
     parser.add_argument("--case", type=int, default=None, help="replay this one case")
     parser.add_argument("--family", action="append", choices=sorted(FAMILIES))
-    parser.add_argument("--max-failures", type=int, default=20)
+    parser.add_argument("--max-failures", type=int, default=20,
+                        help="stop after this many failed or crashed cases")
+    parser.add_argument("--batch", type=int, default=10_000,
+                        help="cases per child interpreter (a crash ends the child; the run goes on)")
     parser.add_argument("--case-timeout", type=float, default=60.0,
                         help="seconds one case may run before it counts as a hang")
     parser.add_argument("--work-dir", default=os.environ.get("TMPDIR", "/tmp"))
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--progress", help=argparse.SUPPRESS)
     parser.add_argument("--abort-at", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--abort-needs-history", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--hang-at", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:

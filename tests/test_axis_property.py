@@ -414,21 +414,30 @@ def test_read_is_a_data_descriptor(AxisProperty):
     assert owner.prop == "from axes"
 
 
-def test_read_survives_reinitialisation_during_lookup(AxisProperty):
-    # The axis is taken before any lookup runs Python code.
-    items = ["zero", "one"]
+@pytest.mark.parametrize("during", ["_mgr", "axes"])
+def test_read_takes_axis_after_the_lookups(AxisProperty, during):
+    # A lookup that re-initialises the descriptor decides the item read.
+    descriptor = AxisProperty(0)
 
     class Manager:
         @property
         def axes(self):
-            descriptor.__init__(1, "replaced")
-            return items
+            if during == "axes":
+                descriptor.__init__(1, "replaced")
+            return ["zero", "one"]
 
-    owner = make_owner(AxisProperty, None)
-    owner._mgr = Manager()
-    descriptor = type(owner).__dict__["prop"]
-    assert owner.prop == "zero"
-    assert owner.prop == "one"
+    class Owner:
+        prop = descriptor
+
+        @property
+        def _mgr(self):
+            if during == "_mgr":
+                descriptor.__init__(1, "replaced")
+            return Manager()
+
+    assert Owner().prop == "one"
+    descriptor.__init__(0)
+    assert Owner().prop == "one"
 
 
 def test_read_survives_release_of_manager_and_list(AxisProperty):

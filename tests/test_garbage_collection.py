@@ -4,9 +4,11 @@ descriptors, getters and owner classes are collected."""
 
 import ctypes
 import gc
+import threading
 import weakref
 
 import pytest
+from conftest import FREE_THREADED
 
 from tovren._libs import properties
 
@@ -315,3 +317,38 @@ def test_descriptor_read_through_an_owner_is_still_freed(base, make):
     del read, Owner
     gc.collect()
     assert refs[0]() is None
+
+
+class PlainOwner:
+    _mgr = Manager()
+
+
+@pytest.mark.skipif(not FREE_THREADED,
+                    reason="deferred reference counting exists only on a free-threaded (3.14t) build")
+@pytest.mark.parametrize("base, make", [
+    (properties.CachedProperty, lambda cls: cls(make_getter())),
+    (properties.AxisProperty, lambda cls: cls(1)),
+])
+def test_only_a_descriptor_read_by_a_second_thread_defers_its_count(base, make):
+    """Read only by the thread that made it, a descriptor is freed by its
+    count; read from another thread as well, it is evidently shared, its
+    count is deferred and only a collection frees it."""
+    Descriptor = type("Descriptor", (base,), {})  # instances take weak references
+    owner = PlainOwner()
+    gc.disable()
+    try:
+        alone, shared = make(Descriptor), make(Descriptor)
+        alone.__get__(owner, PlainOwner)
+        shared.__get__(owner, PlainOwner)
+        reader = threading.Thread(target=shared.__get__, args=(owner, PlainOwner))
+        reader.start()
+        reader.join()
+        del reader
+        refs = [weakref.ref(alone), weakref.ref(shared)]
+        del alone, shared
+        assert refs[0]() is None
+        assert refs[1]() is not None
+        gc.collect()
+        assert refs[1]() is None
+    finally:
+        gc.enable()

@@ -22,6 +22,8 @@ constexpr const char kGetFunction[] = "tovren._libs.properties.AxisProperty.__ge
 constexpr FailureSite kGetLookupSite{kGetFunction, 65, kModuleSourceFile};
 // `axes` is None, or the index is outside the list after the wrap-around.
 constexpr FailureSite kGetItemSite{kGetFunction, 66, kModuleSourceFile};
+// Ends the message of a RecursionError raised by the read's recursion check.
+constexpr const char kGetRecursionContext[] = " while reading an AxisProperty";
 
 // Building the int from `axis`, and looking up or calling `_set_axis`.
 constexpr FailureSite kSetSite{"tovren._libs.properties.AxisProperty.__set__", 69,
@@ -87,14 +89,9 @@ int axis_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 
 // ---- descriptor read ---------------------------------------------------------
 
-// The hottest path: two attribute lookups and one list read, no allocation.
-PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
-  if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
-  defer_refcount_of_class_attribute(object);
-  // Taken before the lookups, which can run Python code (properties,
-  // `__getattr__`) that re-initialises this descriptor.
-  Py_ssize_t index = load_axis(as_axis_property(object));
-
+// The read past the class check: two attribute lookups and one list read,
+// no allocation.
+[[gnu::always_inline]] inline PyObject* read_axis(PyObject* object, PyObject* instance) noexcept {
   OwnedRef manager = OwnedRef::steal(PyObject_GetAttr(instance, constant(Const::mgr)));
   if (!manager) {
     add_traceback(kGetLookupSite);
@@ -120,8 +117,35 @@ PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*ow
     return nullptr;
   }
 
-  PyObject* item = list_item_ref(list, index);
+  // Taken after the lookups, so a re-initialisation that they ran (a `_mgr`
+  // property, an `axes` getter) is seen; no Python code runs from here on.
+  PyObject* item = list_item_ref(list, load_axis(as_axis_property(object)));
   if (item == nullptr) add_traceback(kGetItemSite);
+  return item;
+}
+
+// A read inside the interpreter's recursion check (frame/abi_differences.h):
+// `_mgr` and `axes` can resolve to a descriptor of this module again
+// (`_mgr = AxisProperty(0)`, a cached property named `_mgr`). A
+// RecursionError fails the `_mgr` lookup.
+[[gnu::noinline]] PyObject* axis_property_get_checked(PyObject* object,
+                                                      PyObject* instance) noexcept {
+  if (Py_EnterRecursiveCall(kGetRecursionContext)) {
+    add_traceback(kGetLookupSite);
+    return nullptr;
+  }
+  PyObject* item = read_axis(object, instance);
+  Py_LeaveRecursiveCall();
+  return item;
+}
+
+// The hottest path.
+PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
+  defer_refcount_if_shared(object);
+  if (!begin_unchecked_read()) return axis_property_get_checked(object, instance);
+  PyObject* item = read_axis(object, instance);
+  end_unchecked_read();
   return item;
 }
 

@@ -25,10 +25,11 @@ struct AxisPropertyObject {
 extern PyTypeObject AxisPropertyType;
 
 // Field access shared by `__init__`, the attribute getters and the pickle
-// state restore. The descriptor read and write take `axis` once, before any
-// Python code runs; the relaxed atomic access keeps a concurrent
-// re-initialisation (outside the contract, but possible with the GIL forced
-// off) from being a data race, and costs a plain load/store.
+// state restore. The descriptor write takes `axis` once, before any Python
+// code runs; the read takes it once, after its lookups (which can run Python
+// code that re-initialises the descriptor). The relaxed atomic access keeps
+// a concurrent re-initialisation (outside the contract, but possible with
+// the GIL forced off) from being a data race, and costs a plain load/store.
 inline Py_ssize_t load_axis(const AxisPropertyObject* self) noexcept {
   // atomic_ref of a const object needs C++26; a load never writes.
   return std::atomic_ref<Py_ssize_t>(const_cast<Py_ssize_t&>(self->axis))

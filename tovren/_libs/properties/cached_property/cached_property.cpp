@@ -22,6 +22,8 @@ constexpr FailureSite kGetCacheCreateSite{kGetFunction, 28, kModuleSourceFile};
 constexpr FailureSite kGetMembershipSite{kGetFunction, 32, kModuleSourceFile};
 constexpr FailureSite kGetCallSite{kGetFunction, 36, kModuleSourceFile};
 constexpr FailureSite kGetStoreSite{kGetFunction, 37, kModuleSourceFile};
+// Ends the message of a RecursionError raised by the read's recursion check.
+constexpr const char kGetRecursionContext[] = " while reading a CachedProperty";
 
 constexpr FailureSite kSetSite{"tovren._libs.properties.CachedProperty.__set__", 41,
                                kModuleSourceFile};
@@ -204,13 +206,13 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
   return compute_and_store(self, instance, cache.get(), key.get());
 }
 
-// The read. The common case, a `_cache` dict already there and an exact str
-// key, runs inline: the `_cache` lookup, one dict lookup, and on a miss the
-// getter; everything else continues in `cached_property_get_slow`, which is
-// handed the `_cache` lookup's result so that nothing runs twice.
-PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
-  if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
-  defer_refcount_of_class_attribute(object);
+// The read past the class check. The common case, a `_cache` dict already
+// there and an exact str key, runs inline: the `_cache` lookup, one dict
+// lookup, and on a miss the getter; everything else continues in
+// `cached_property_get_slow`, which is handed the `_cache` lookup's result so
+// that nothing runs twice.
+[[gnu::always_inline]] inline PyObject* read_through_cache(PyObject* object,
+                                                           PyObject* instance) noexcept {
   PyObject* cache;  // always set by the lookup
   int found = PyObject_GetOptionalAttr(instance, constant(Const::cache), &cache);
   if (found <= 0 || cache == Py_None || !PyDict_Check(cache)) {
@@ -231,6 +233,31 @@ PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*
   }
   Py_DECREF(key);
   Py_DECREF(cache);
+  return result;
+}
+
+// A read inside the interpreter's recursion check (frame/abi_differences.h):
+// `_cache` can resolve to a descriptor of this module again (a cached
+// property whose getter is named `_cache`, an AxisProperty whose `_mgr` leads
+// back here). A RecursionError fails the `_cache` lookup.
+[[gnu::noinline]] PyObject* cached_property_get_checked(PyObject* object,
+                                                        PyObject* instance) noexcept {
+  if (Py_EnterRecursiveCall(kGetRecursionContext)) {
+    add_traceback(kGetCacheLookupSite);
+    return nullptr;
+  }
+  PyObject* result = read_through_cache(object, instance);
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+// The read.
+PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
+  defer_refcount_if_shared(object);
+  if (!begin_unchecked_read()) return cached_property_get_checked(object, instance);
+  PyObject* result = read_through_cache(object, instance);
+  end_unchecked_read();
   return result;
 }
 

@@ -116,19 +116,76 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 #endif
 }
 
-// Called by a descriptor read on an owner instance: from then on the
-// descriptor is evidently a class attribute, which lives as long as its
-// class, and every read through it makes the interpreter's attribute lookup
-// take and drop a reference to it. On a free-threaded build all threads
-// reading through it would write its shared reference count; deferred
-// reference counting spares them that, as the interpreter does for functions
-// and types. It is requested at the first such read rather than at creation,
-// so that a descriptor never read that way is still freed as soon as its
-// count drops; once requested, the object is freed by the garbage collector.
-// Checking costs a byte load when already set. Nothing on the default build.
-inline void defer_refcount_of_class_attribute(PyObject* descriptor) noexcept {
+// The recursion check of a descriptor read on an owner instance. The read
+// looks up attributes (`_cache`; `_mgr`, then `axes`) that can resolve to one
+// of the module's descriptors again, directly or through the owner's
+// `__getattr__`: slot, attribute lookup, slot, with no Python frame in the
+// loop, so only the interpreter's C recursion check (`Py_EnterRecursiveCall`
+// and `Py_LeaveRecursiveCall` around the read, as its own C slot wrappers
+// use them) can end it, with RecursionError.
+//
+// With the GIL (the default build) a read that starts while no other read is
+// in progress anywhere in the process skips the check: it is the outermost
+// read of any loop it starts, the reads nested in it are checked, and
+// skipping the call keeps the common, unnested read off the hottest paths.
+// It claims a process-wide flag for its duration (the GIL orders every
+// access); a read that finds the flag claimed, by a read of its own thread
+// or of another thread waiting for the GIL, takes the check. At most one
+// read in the process runs unchecked at a time, so of a chain of reads
+// nested in one another at most one is unchecked. A free-threaded build,
+// whose threads may run at once, checks every read rather than share a flag.
+//
+// `begin_unchecked_read` is true when the caller's read may skip the check;
+// the caller then calls `end_unchecked_read` when that read ends.
 #ifdef Py_GIL_DISABLED
-  (void)PyUnstable_Object_EnableDeferredRefcount(descriptor);
+inline bool begin_unchecked_read() noexcept { return false; }
+inline void end_unchecked_read() noexcept {}
+#else
+inline bool g_unchecked_read_in_progress = false;
+
+inline bool begin_unchecked_read() noexcept {
+  if (g_unchecked_read_in_progress) return false;
+  g_unchecked_read_in_progress = true;
+  return true;
+}
+
+inline void end_unchecked_read() noexcept { g_unchecked_read_in_progress = false; }
+#endif
+
+// Called by a descriptor read on an owner instance. On a free-threaded build
+// every read through a class attribute makes the interpreter's attribute
+// lookup take and drop a reference to the descriptor; threads sharing it
+// would all write its reference count, which deferred reference counting
+// spares them, as the interpreter does for functions and types. Deferral has
+// a price: from then on only the garbage collector frees the object, so it is
+// requested only for a descriptor that is evidently shared, read by a thread
+// other than the one that owns its reference count.
+//
+// That owner is recorded by the interpreter itself: `ob_tid` holds the
+// `_Py_ThreadId()` of the thread that allocated the object, whose increments
+// and decrements go to the non-atomic local count (biased reference
+// counting); `_Py_IsOwnedByCurrentThread`, which the inline `Py_INCREF` and
+// `Py_DECREF` of every free-threaded extension use to make that choice,
+// compares it with the current thread. Any other thread writes the shared
+// count atomically, and that contention is what deferral removes. The
+// interpreter clears `ob_tid` when it merges the two counts (the owner's
+// local count fell to zero while others held references), which also counts
+// as shared. So a descriptor made, read and dropped by one thread keeps
+// plain counting and is freed by its count; one unpickled or copied is a new
+// object, owned by the thread that rebuilt it; `__init__` on a live
+// descriptor changes nothing here (same object, same owner).
+//
+// Requesting it late, and from another thread, is safe: the request is
+// thread-safe and one-way, and the interpreter's stack references to an
+// object that was not yet deferred when they were taken hold real
+// references that are released as such. A thread that is not the owner
+// calls the request on every read (a flag test once it is set).
+// Nothing on the default build.
+inline void defer_refcount_if_shared(PyObject* descriptor) noexcept {
+#ifdef Py_GIL_DISABLED
+  if (!_Py_IsOwnedByCurrentThread(descriptor)) {
+    (void)PyUnstable_Object_EnableDeferredRefcount(descriptor);
+  }
 #else
   (void)descriptor;
 #endif
