@@ -1152,6 +1152,8 @@ def worker(args):
             os.abort()  # the harness's own checks that a crash and a hang are reported
         while number == args.hang_at:
             pass
+        if number == args.exit_at:
+            return 0  # the harness's own check that a child ending early is not a pass
         name, failure = run_case(m, args.seed, number, families)
         progress.write(f"{number} {name} {'ok' if failure is None else 'failed'}\n")
         if failure is not None:
@@ -1188,6 +1190,8 @@ def run_batch(args, seed, start, count):
             command += ["--abort-needs-history"]
     if args.hang_at is not None:
         command += ["--hang-at", str(args.hang_at)]
+    if args.exit_at is not None:
+        command += ["--exit-at", str(args.exit_at)]
     for name in args.family or ():
         command += ["--family", name]
     # String hashes, and so dict layouts, follow the seed: a replay of a case
@@ -1210,14 +1214,18 @@ def run_batch(args, seed, start, count):
     if os.path.exists(progress):
         os.unlink(progress)
     status = child.returncode
+    if begun is None:  # stopped between cases, or before the first
+        begun = finished[-1][0] + 1 if finished else start
     if hung:
         return Batch(finished, begun, f"HANG (no progress for {args.case_timeout} s, tracebacks above)")
     if status in (0, 1):
-        return Batch(finished, None, None)
+        # The worker stops early only at its failure limit; a child that
+        # ends otherwise before its last case did not pass the rest.
+        if len(finished) == count or sum(not passed for *_, passed in finished) >= args.max_failures:
+            return Batch(finished, None, None)
+        return Batch(finished, begun, f"CRASH (exit status {status} after {len(finished)} of {count} cases)")
     signal_name = signal.Signals(-status).name if status < 0 and -status in signal.valid_signals() else None
     how = f"signal {signal_name}" if signal_name else f"exit status {status}"
-    if begun is None:  # died between cases
-        begun = finished[-1][0] + 1 if finished else start
     return Batch(finished, begun, f"CRASH ({how})")
 
 
@@ -1281,10 +1289,17 @@ def parent(args):
     return 2 if crashed else 1 if failed else 0
 
 
+# Seconds a child may take to start (import the module, set up its classes)
+# before its first case begins: far longer than `--case-timeout` may be on a
+# slow build (a sanitizer's, a debug interpreter's), and not part of any case.
+STARTUP_TIMEOUT = 300.0
+
+
 def watch(child, progress, timeout):
-    """Waits for the child; a case that runs longer than `timeout` seconds is
-    a hang: the child prints its tracebacks and is killed. True on a hang."""
-    last_size, last_change = -1, time.monotonic()
+    """Waits for the child; a case that runs longer than `timeout` seconds (or
+    a start-up longer than STARTUP_TIMEOUT) is a hang: the child prints its
+    tracebacks and is killed. True on a hang."""
+    last_size, last_change = 0, time.monotonic()
     while True:
         try:
             child.wait(timeout=0.05)
@@ -1295,7 +1310,7 @@ def watch(child, progress, timeout):
         now = time.monotonic()
         if size != last_size:
             last_size, last_change = size, now
-        elif now - last_change > timeout:
+        elif now - last_change > (timeout if size else max(timeout, STARTUP_TIMEOUT)):
             child.send_signal(signal.SIGUSR1)
             time.sleep(2)
             child.kill()
@@ -1322,6 +1337,7 @@ def main(argv=None):
     parser.add_argument("--abort-at", type=int, default=None, help=argparse.SUPPRESS)
     parser.add_argument("--abort-needs-history", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--hang-at", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--exit-at", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
         return worker(args)

@@ -76,6 +76,15 @@ def test_hang_reports_seed_case_and_tracebacks():
     assert "fuzz: 40 cases, 0 failed, 1 crashed, seed 11" in result.stdout
 
 
+def test_child_that_ends_early_is_not_a_pass():
+    # The worker returns normally at case 7: the cases it never ran must not
+    # count as passed, nor the run as clean.
+    result = run_campaign("--cases", "40", "--seed", "11", "--exit-at", "7")
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert "CRASH (exit status 0 after 7 of 40 cases) in case 7, seed 11" in result.stdout
+    assert "fuzz: 40 cases, 0 failed, 1 crashed, seed 11" in result.stdout
+
+
 def test_one_case_replays_alone():
     result = run_campaign("--seed", "11", "--case", "23", "--family", "cached_property_reads")
     assert result.returncode == 0, result.stdout + result.stderr
