@@ -6,6 +6,7 @@
 #include "../frame/extension_lifecycle.h"
 #include "../frame/module_state.h"
 #include "../frame/owned_reference.h"
+#include "../frame/recursion_checked_read.h"
 #include "../frame/traceback_entries.h"
 #include "../pickling/pickling.h"
 
@@ -124,29 +125,13 @@ int axis_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   return item;
 }
 
-// A read inside the interpreter's recursion check (frame/abi_differences.h):
-// `_mgr` and `axes` can resolve to a descriptor of this module again
-// (`_mgr = AxisProperty(0)`, a cached property named `_mgr`). A
-// RecursionError fails the `_mgr` lookup.
-[[gnu::noinline]] PyObject* axis_property_get_checked(PyObject* object,
-                                                      PyObject* instance) noexcept {
-  if (Py_EnterRecursiveCall(kGetRecursionContext)) {
-    add_traceback(kGetLookupSite);
-    return nullptr;
-  }
-  PyObject* item = read_axis(object, instance);
-  Py_LeaveRecursiveCall();
-  return item;
-}
-
-// The hottest path.
+// The hottest path. `_mgr` and `axes` can resolve to a descriptor of this
+// module again (`_mgr = AxisProperty(0)`, a cached property named `_mgr`),
+// hence the recursion check; a RecursionError fails the `_mgr` lookup.
 PyObject* axis_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
   defer_refcount_if_shared(object);
-  if (!begin_unchecked_read()) return axis_property_get_checked(object, instance);
-  PyObject* item = read_axis(object, instance);
-  end_unchecked_read();
-  return item;
+  return recursion_checked_read<read_axis, kGetRecursionContext, kGetLookupSite>(object, instance);
 }
 
 // ---- descriptor write ----------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "../frame/extension_lifecycle.h"
 #include "../frame/module_state.h"
 #include "../frame/owned_reference.h"
+#include "../frame/recursion_checked_read.h"
 #include "../frame/traceback_entries.h"
 #include "../pickling/pickling.h"
 
@@ -236,29 +237,15 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
   return result;
 }
 
-// A read inside the interpreter's recursion check (frame/abi_differences.h):
-// `_cache` can resolve to a descriptor of this module again (a cached
-// property whose getter is named `_cache`, an AxisProperty whose `_mgr` leads
-// back here). A RecursionError fails the `_cache` lookup.
-[[gnu::noinline]] PyObject* cached_property_get_checked(PyObject* object,
-                                                        PyObject* instance) noexcept {
-  if (Py_EnterRecursiveCall(kGetRecursionContext)) {
-    add_traceback(kGetCacheLookupSite);
-    return nullptr;
-  }
-  PyObject* result = read_through_cache(object, instance);
-  Py_LeaveRecursiveCall();
-  return result;
-}
-
-// The read.
+// The read. `_cache` can resolve to a descriptor of this module again (a
+// cached property whose getter is named `_cache`, an AxisProperty whose
+// `_mgr` leads back here), hence the recursion check; a RecursionError fails
+// the `_cache` lookup.
 PyObject* cached_property_get(PyObject* object, PyObject* instance, PyObject* /*owner*/) {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(object);
   defer_refcount_if_shared(object);
-  if (!begin_unchecked_read()) return cached_property_get_checked(object, instance);
-  PyObject* result = read_through_cache(object, instance);
-  end_unchecked_read();
-  return result;
+  return recursion_checked_read<read_through_cache, kGetRecursionContext, kGetCacheLookupSite>(
+      object, instance);
 }
 
 // ---- descriptor write ----------------------------------------------------------
