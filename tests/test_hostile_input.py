@@ -45,6 +45,8 @@ def slice_seed():
 def test_slice_of_each_family(family):
     seed = slice_seed()
     result = run_campaign("--cases", "700", "--seed", str(seed), "--family", family)
+    if result.returncode == 3:  # crashes of the interpreter alone, each reported with its replay
+        pytest.xfail("\n".join(line for line in result.stdout.splitlines() if "the interpreter's" in line))
     assert result.returncode == 0, f"seed {seed}:\n{result.stdout}\n{result.stderr}"
     assert re.search(rf"fuzz: 700 cases, 0 failed, 0 crashed, 0 crashed in the interpreter, seed {seed}\b.*"
                      rf"{family} 700",
@@ -129,7 +131,7 @@ fuzz_campaign.case_rng = lambda seed, number: generators.append(case_rng(seed, n
 sys.setrecursionlimit(2000)
 for number in range(int(sys.argv[4])):
     family, failure = fuzz_campaign.run_case(module, int(sys.argv[3]), number, sorted(fuzz_campaign.FAMILIES))
-    print(number, family, failure is None, generators[-1].random())
+    print(number, family, failure is None, generators[-1].random(), flush=True)
 """
 
 
@@ -140,20 +142,28 @@ def test_plain_python_stand_ins_take_the_modules_path():
     # run as often). Owner shapes may part where a recursion ends: the
     # module's reads check the depth themselves.
     seed = slice_seed()
-    outputs = {}
+    outputs, statuses = {}, {}
     for mode in ("module", "pure"):
         result = subprocess.run(
             [sys.executable, "-c", CASES_WITH, str(CAMPAIGN.parent), mode, str(seed), "1500"],
             capture_output=True, text=True, timeout=600, env=dict(os.environ, PYTHONHASHSEED="0"),
         )
-        assert result.returncode == 0, result.stderr
         outputs[mode] = [line.split() for line in result.stdout.splitlines()]
-    assert len(outputs["module"]) == len(outputs["pure"]) == 1500
+        statuses[mode] = result.returncode
+        assert result.returncode <= 0, result.stderr
     for with_module, with_stand_ins in zip(outputs["module"], outputs["pure"]):
         if with_module[1] == "owner_shapes":
             with_module, with_stand_ins = with_module[:3], with_stand_ins[:3]
         assert with_module == with_stand_ins, f"seed {seed}"
     assert all(passed == "True" for _, _, passed, _ in outputs["module"]), f"seed {seed}"
+    if statuses["module"] < 0 and statuses["pure"] == statuses["module"] \
+            and len(outputs["module"]) == len(outputs["pure"]):
+        # The same crash in the same place without the module: the
+        # interpreter's (tests/test_known_interpreter_faults.py).
+        pytest.xfail(f"seed {seed}: the interpreter crashed (signal {-statuses['module']}) after case "
+                     f"{len(outputs['module']) - 1}, with the module and without it")
+    assert statuses == {"module": 0, "pure": 0}, f"seed {seed}: {statuses}"
+    assert len(outputs["module"]) == 1500
 
 
 def test_one_case_replays_alone():
