@@ -155,20 +155,42 @@ def _restore_instance_dict(self, state, fields):
         instance_dict.update(extra)
 
 
-def _setstate_argument(args, kwargs):
-    (state,) = _bind("__setstate_cython__", ("__pyx_state",), 1, args, kwargs)
-    if type(state) is tuple:
-        return state
-    if state is None:
-        raise TypeError("cannot pass None into a C function argument that is declared 'not None'")
-    raise TypeError(f"Expected tuple, got {type(state).__name__}")
+class _Descriptor:
+    """What both stand-ins share: deletion refused, and the pickle methods
+    (installed as `__reduce__` and `__setstate__` too, as the module does).
+    A subclass gives its state tuple (`_state`, of which the first
+    `_OBJECT_FIELDS` items can select the setstate form), its reconstructor's
+    name and checksum, and its set-state routine."""
+
+    __slots__ = ()
+
+    def __delete__(self, instance):
+        raise NotImplementedError("__delete__")
+
+    def __reduce_cython__(self, *args, **kwargs):
+        _no_arguments("__reduce_cython__", args, kwargs)
+        return _finish_reduce(self, self._state(), self._OBJECT_FIELDS, self._RECONSTRUCTOR, self._CHECKSUM)
+
+    def __setstate_cython__(self, *args, **kwargs):
+        (state,) = _bind("__setstate_cython__", ("__pyx_state",), 1, args, kwargs)
+        if type(state) is not tuple:
+            if state is None:
+                raise TypeError("cannot pass None into a C function argument that is declared 'not None'")
+            raise TypeError(f"Expected tuple, got {type(state).__name__}")
+        self._set_state(state)
+
+    __reduce__ = __reduce_cython__
+    __setstate__ = __setstate_cython__
 
 
 # ---- CachedProperty ------------------------------------------------------------------
 
 
-class CachedProperty:
+class CachedProperty(_Descriptor):
     __slots__ = ("_fget", "_name", "_doc")
+    _OBJECT_FIELDS = 3
+    _RECONSTRUCTOR = "__pyx_unpickle_CachedProperty"
+    _CHECKSUM = CACHED_CHECKSUMS[0]
 
     def __new__(cls, *args, **kwargs):
         _check_subtype(cls, CachedProperty)
@@ -230,33 +252,24 @@ class CachedProperty:
     def __set__(self, instance, value):
         raise AttributeError("Can't set attribute")
 
-    def __delete__(self, instance):
-        raise NotImplementedError("__delete__")
+    def _state(self):
+        return self._doc, self._fget, self._name
 
-    def __reduce_cython__(self, *args, **kwargs):
-        _no_arguments("__reduce_cython__", args, kwargs)
-        state = (self._doc, self._fget, self._name)
-        return _finish_reduce(self, state, 3, "__pyx_unpickle_CachedProperty", CACHED_CHECKSUMS[0])
-
-    def __setstate_cython__(self, *args, **kwargs):
-        _cached_property_set_state(self, _setstate_argument(args, kwargs))
-
-    __reduce__ = __reduce_cython__
-    __setstate__ = __setstate_cython__
-
-
-def _cached_property_set_state(self, state):
-    self._doc = state[0]
-    self._fget = state[1]
-    self._name = state[2]
-    _restore_instance_dict(self, state, 3)
+    def _set_state(self, state):
+        self._doc = state[0]
+        self._fget = state[1]
+        self._name = state[2]
+        _restore_instance_dict(self, state, 3)
 
 
 # ---- AxisProperty --------------------------------------------------------------------
 
 
-class AxisProperty:
+class AxisProperty(_Descriptor):
     __slots__ = ("_axis", "_doc")
+    _OBJECT_FIELDS = 1  # `axis` is an integer and never selects the setstate form
+    _RECONSTRUCTOR = "__pyx_unpickle_AxisProperty"
+    _CHECKSUM = AXIS_CHECKSUMS[0]
 
     def __new__(cls, *args, **kwargs):
         _check_subtype(cls, AxisProperty)
@@ -294,32 +307,19 @@ class AxisProperty:
     def __set__(self, instance, value):
         instance._set_axis(self._axis, value)
 
-    def __delete__(self, instance):
-        raise NotImplementedError("__delete__")
+    def _state(self):
+        return self._doc, self._axis
 
-    def __reduce_cython__(self, *args, **kwargs):
-        _no_arguments("__reduce_cython__", args, kwargs)
-        # `axis` is an integer and never selects the setstate form.
-        return _finish_reduce(self, (self._doc, self._axis), 1, "__pyx_unpickle_AxisProperty",
-                              AXIS_CHECKSUMS[0])
-
-    def __setstate_cython__(self, *args, **kwargs):
-        _axis_property_set_state(self, _setstate_argument(args, kwargs))
-
-    __reduce__ = __reduce_cython__
-    __setstate__ = __setstate_cython__
-
-
-def _axis_property_set_state(self, state):
-    self._doc = state[0]
-    self._axis = _index_as_ssize(state[1])
-    _restore_instance_dict(self, state, 2)
+    def _set_state(self, state):
+        self._doc = state[0]
+        self._axis = _index_as_ssize(state[1])
+        _restore_instance_dict(self, state, 2)
 
 
 # ---- reconstructors -----------------------------------------------------------------
 
 
-def _reconstruct(function, base, checksums, fields, set_state, args, kwargs):
+def _reconstruct(function, base, checksums, fields, args, kwargs):
     cls, checksum, state = _bind(function, ("__pyx_type", "__pyx_checksum", "__pyx_state"), 3, args, kwargs)
     checksum = _int_as_long(checksum)
     if state is not None and type(state) is not tuple:
@@ -330,18 +330,17 @@ def _reconstruct(function, base, checksums, fields, set_state, args, kwargs):
                                  f"{second:#x}, {third:#x}) = ({fields}))")
     result = base.__new__(cls)
     if state is not None:
-        set_state(result, state)
+        base._set_state(result, state)
     return result
 
 
 def __pyx_unpickle_CachedProperty(*args, **kwargs):
     return _reconstruct("__pyx_unpickle_CachedProperty", CachedProperty, CACHED_CHECKSUMS, "__doc__, fget, name",
-                        _cached_property_set_state, args, kwargs)
+                        args, kwargs)
 
 
 def __pyx_unpickle_AxisProperty(*args, **kwargs):
-    return _reconstruct("__pyx_unpickle_AxisProperty", AxisProperty, AXIS_CHECKSUMS, "__doc__, axis",
-                        _axis_property_set_state, args, kwargs)
+    return _reconstruct("__pyx_unpickle_AxisProperty", AxisProperty, AXIS_CHECKSUMS, "__doc__, axis", args, kwargs)
 
 
 def install():
