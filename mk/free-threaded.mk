@@ -103,6 +103,9 @@ test-free-threaded-threads: build-free-threaded
 # campaign's children inherit PYTHON_GIL=0; a crash that the same cases also
 # cause with the module's descriptors replaced by plain Python ones is
 # reported as the interpreter's (exit status 3 when there is no other).
+# `make refleak` and `make memcheck` have no such run: no free-threaded debug
+# interpreter is provisioned, and the free-threaded build refuses
+# PYTHONMALLOC=malloc, without which valgrind cannot see objects one by one.
 define ft_campaign
 	@
 	cd "$(ROOT)"
