@@ -1310,6 +1310,7 @@ def parent(args):
     failed = crashed = interpreter_crashed = 0
     script = f"{sys.executable} {os.path.abspath(__file__)} --seed {seed}"
     script += "".join(f" --family {name}" for name in args.family or ())
+    script += " --pure-python" if args.pure_python else ""
     position = first
     while position < end and failed + crashed + interpreter_crashed < args.max_failures:
         size = min(args.batch, end - position)
@@ -1352,8 +1353,8 @@ def parent(args):
             interpreter_crashed += 1
             print(f"fuzz: {batch.how} {batch.place()}, seed {seed}{family}: the interpreter's, not the "
                   f"module's (the same cases crash with the module's descriptors replaced by plain Python "
-                  f"ones: {pure.how} {pure.place()}); replay with: {script} {replay} "
-                  f"(add --pure-python to leave the module out)", flush=True)
+                  f"ones: {pure.how} {pure.place()}); replay with: {script} {replay}"
+                  f"{'' if args.pure_python else ' (add --pure-python to leave the module out)'}", flush=True)
         else:
             crashed += 1
             print(f"fuzz: {batch.how} {batch.place()}, seed {seed}{family}; replay with: {script} {replay}",
