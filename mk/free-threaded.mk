@@ -7,6 +7,10 @@
 #                             more declaring the GIL not used (TOVREN_GIL_NOT_USED,
 #                             for its test), and make .venv-ft
 #   make wheel-free-threaded  the cp314t wheel into build/wheel-free-threaded/dist
+#   make fuzz-free-threaded   the fuzz campaign (FUZZ_CASES, FUZZ_SEED) on .venv-ft,
+#                             GIL off; without PYTHON_FT one `skipped:` line
+#   make threads-free-threaded  the thread stress campaign (STRESS_THREADS x
+#                             STRESS_OPERATIONS) on .venv-ft, GIL off; the same
 #   make tsan                 the thread stress campaign and the descriptor tests
 #                             on the ThreadSanitizer build of python3.14t that
 #                             PYTHON_FT_TSAN names, GIL off; reports with a frame
@@ -41,7 +45,7 @@ TEST_BUILDS += build-free-threaded wheel-free-threaded
 TEST_STEPS += test-free-threaded test-free-threaded-nogil test-free-threaded-threads test-free-threaded-wheel
 
 .PHONY: build-free-threaded wheel-free-threaded tsan test-free-threaded test-free-threaded-nogil \
-        test-free-threaded-threads test-free-threaded-wheel
+        test-free-threaded-threads test-free-threaded-wheel fuzz-free-threaded threads-free-threaded
 
 # Prints `skipped: <reason>` and leaves the recipe when build-free-threaded
 # found no interpreter.
@@ -93,6 +97,30 @@ test-free-threaded-threads: build-free-threaded
 	$(skip_without_free_threaded)
 	echo "+ PYTHON_GIL=0 .venv-ft/bin/python reliability/thread_stress.py --threads $(FT_STRESS_THREADS) --operations $(FT_STRESS_OPERATIONS)"
 	PYTHON_GIL=0 "$(FT_VENV_PY)" reliability/thread_stress.py --threads $(FT_STRESS_THREADS) --operations $(FT_STRESS_OPERATIONS)
+
+# The reliability campaigns of reliability/campaigns.mk on .venv-ft with the
+# GIL off (checked first: the module imported, it stays off). The fuzz
+# campaign's children inherit PYTHON_GIL=0; a crash that the same cases also
+# cause with the module's descriptors replaced by plain Python ones is
+# reported as the interpreter's (exit status 3 when there is no other).
+# `make refleak` and `make memcheck` have no such run: no free-threaded debug
+# interpreter is provisioned, and the free-threaded build refuses
+# PYTHONMALLOC=malloc, without which valgrind cannot see objects one by one.
+define ft_campaign
+	@
+	cd "$(ROOT)"
+	$(skip_without_free_threaded)
+	PYTHON_GIL=0 "$(FT_VENV_PY)" -c 'import sys, tovren._libs.properties; sys.exit(sys._is_gil_enabled())' \
+	  || { echo "make: the GIL is on in .venv-ft with PYTHON_GIL=0" >&2; exit 1; }
+	echo "+ PYTHON_GIL=0 .venv-ft/bin/python $(1)"
+	PYTHON_GIL=0 "$(FT_VENV_PY)" $(1)
+endef
+
+fuzz-free-threaded: build-free-threaded
+	$(call ft_campaign,reliability/fuzz_campaign.py --cases $(FUZZ_CASES) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED)))
+
+threads-free-threaded: build-free-threaded
+	$(call ft_campaign,reliability/thread_stress.py --threads $(STRESS_THREADS) --operations $(STRESS_OPERATIONS))
 
 # As wheel and test-wheel, for the cp314t wheel: pip and scikit-build-core are
 # the pure-Python ones that .venv-ft sees.

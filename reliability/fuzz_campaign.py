@@ -2,6 +2,8 @@
 
     python reliability/fuzz_campaign.py [--cases N] [--seed S] [--family NAME ...]
     python reliability/fuzz_campaign.py --seed S --case K     # replay one case
+    python reliability/fuzz_campaign.py --seed S --case K --pure-python
+                                                  # the same without the module
 
 Every case is drawn from its own generator, seeded with (seed, case number),
 so any case can be replayed alone. The cases run in child processes, a batch
@@ -9,8 +11,15 @@ of them (`--batch`) per child: a crash (a signal, an abort of a debug
 interpreter, a sanitizer report that stops the process) or a hang ends the
 child, this parent counts the case that was running as crashed, with the
 seed and a command that replays it, and the run goes on in a new child. A
-crashed case is run again alone; should it not crash alone, the report names
-the shortest run of cases before it that still crashes (found by bisection).
+child that crashes after a case ended (between cases, or at its exit) has
+the crash put on that case, never on one it did not begin. A crashed case is
+run again alone; should it not crash alone, the report names the shortest
+run of cases before it that still crashes (found by bisection). That replay
+is then run once more with plain-Python stand-ins of the module's
+descriptors and reconstructors (reliability/pure_python_properties.py; the
+module is never loaded): a crash there too is the interpreter's, reported
+as such with its replay and counted apart from the module's crashes (never
+as a pass).
 Inside the child a case passes when each operation ends in a value or an
 ordinary Python exception (never SystemError, which the interpreter raises
 when a C function breaks the error protocol) and the value is one the case
@@ -36,12 +45,13 @@ allows:
   module descriptor returns a value of the case.
 
 Exit status: 0 when every case passed, 1 when a case failed, 2 when a case
-crashed or hung.
+crashed the module or hung, 3 when the only crashes were the interpreter's.
 """
 
 from __future__ import annotations
 
 import argparse
+import atexit
 import concurrent.futures
 import copy
 import faulthandler
@@ -471,7 +481,9 @@ def doc_of(descriptor):
     that ordinary attribute access finds first."""
     for base in type(descriptor).__mro__:
         getset = base.__dict__.get("__doc__")
-        if hasattr(getset, "__get__") and type(getset).__name__ == "getset_descriptor":
+        # A property in the plain-Python stand-ins of the replays.
+        if hasattr(getset, "__get__") and (type(getset).__name__ == "getset_descriptor"
+                                           or type(getset) is property):
             return getset.__get__(descriptor)
     raise CampaignFailure("no __doc__ field")
 
@@ -1133,10 +1145,24 @@ def worker(args):
     """Runs one batch of cases (the child of `parent`). Before each case its
     number goes to the progress file, after it the number, the family and
     `ok` or `failed`: the parent counts from that file, and a case begun but
-    not finished is the one that crashed or hung."""
-    import tovren._libs.properties as m
+    not finished is the one that crashed or hung. With `--pure-python` the
+    module is never loaded: plain-Python stand-ins take its place."""
+    if args.pure_python:
+        import pure_python_properties
+
+        m = pure_python_properties.install()
+    else:
+        import tovren._libs.properties as m
 
     define_subclasses(m)
+    # The harness's own checks that crashes, hangs and early ends are
+    # reported: those of `--abort-at`, `--hang-at`, `--exit-at` and
+    # `--abort-at-exit` stand for faults of the module and happen only with
+    # it loaded; `--interpreter-abort-at` stands for a fault of the
+    # interpreter and happens with the stand-ins too.
+    module_loaded = not args.pure_python
+    if args.abort_at_exit and module_loaded:
+        atexit.register(os.abort)
     families = args.family or sorted(FAMILIES)
     # Python tracebacks of every thread on a crash, and on SIGUSR1 from the
     # parent's watchdog when a case stops making progress.
@@ -1148,12 +1174,15 @@ def worker(args):
     failures = 0
     for position, number in enumerate(numbers):
         progress.write(f"{number}\n")
-        if number == args.abort_at and (position > 0 or not args.abort_needs_history):
-            os.abort()  # the harness's own checks that a crash and a hang are reported
-        while number == args.hang_at:
-            pass
-        if number == args.exit_at:
-            return 0  # the harness's own check that a child ending early is not a pass
+        if number == args.interpreter_abort_at:
+            os.abort()
+        if module_loaded:
+            if number == args.abort_at and (position > 0 or not args.abort_needs_history):
+                os.abort()
+            while number == args.hang_at:
+                pass
+            if number == args.exit_at:
+                return 0
         name, failure = run_case(m, args.seed, number, families)
         progress.write(f"{number} {name} {'ok' if failure is None else 'failed'}\n")
         if failure is not None:
@@ -1169,29 +1198,49 @@ def worker(args):
 
 
 class Batch:
-    """What one child made of a run of cases: the cases it finished, and the
-    case it was running when it crashed or hung (None when it ended)."""
+    """What one child made of a run of cases: the cases it finished, and
+    where it stopped when it crashed or hung (`stopped_at` None when it
+    ended after its last case):
 
-    def __init__(self, finished, stopped_at, how):
+    - "in": in case `stopped_at`, which began and did not finish;
+    - "after": after case `stopped_at` ended, before the next one began;
+    - "exit": at the child's exit, after its last case `stopped_at` ended;
+    - "start-up": before its first case `stopped_at` began.
+
+    A crash is never put on a case that did not begin."""
+
+    def __init__(self, finished, stopped_at, how, where="in"):
         self.finished = finished  # [(number, family, passed)]
         self.stopped_at = stopped_at
         self.how = how
+        self.where = where
+
+    def place(self):
+        number = self.stopped_at
+        return {
+            "in": f"in case {number}",
+            "after": f"after case {number} ended",
+            "exit": f"at the child's exit, after its last case {number}",
+            "start-up": f"at the child's start-up, before case {number}",
+        }[self.where]
 
 
-def run_batch(args, seed, start, count):
-    """Runs cases start .. start + count - 1 in one child interpreter."""
+def run_batch(args, seed, start, count, pure_python=False):
+    """Runs cases start .. start + count - 1 in one child interpreter (with
+    the module's plain-Python stand-ins in place of the module when
+    `pure_python` is true)."""
     progress = os.path.join(args.work_dir, f"fuzz-progress-{os.getpid()}")
     command = [sys.executable, os.path.abspath(__file__), "--worker", "--seed", str(seed),
                "--start", str(start), "--cases", str(count), "--progress", progress,
                "--max-failures", str(args.max_failures)]
-    if args.abort_at is not None:
-        command += ["--abort-at", str(args.abort_at)]
-        if args.abort_needs_history:
-            command += ["--abort-needs-history"]
-    if args.hang_at is not None:
-        command += ["--hang-at", str(args.hang_at)]
-    if args.exit_at is not None:
-        command += ["--exit-at", str(args.exit_at)]
+    if pure_python or args.pure_python:
+        command += ["--pure-python"]
+    for option in ("abort_at", "hang_at", "exit_at", "interpreter_abort_at"):
+        if getattr(args, option) is not None:
+            command += [f"--{option.replace('_', '-')}", str(getattr(args, option))]
+    for flag in ("abort_needs_history", "abort_at_exit"):
+        if getattr(args, flag):
+            command += [f"--{flag.replace('_', '-')}"]
     for name in args.family or ():
         command += ["--family", name]
     # String hashes, and so dict layouts, follow the seed: a replay of a case
@@ -1214,19 +1263,26 @@ def run_batch(args, seed, start, count):
     if os.path.exists(progress):
         os.unlink(progress)
     status = child.returncode
-    if begun is None:  # stopped between cases, or before the first
-        begun = finished[-1][0] + 1 if finished else start
+    if begun is not None:
+        stopped_at, where = begun, "in"
+    elif not finished:
+        stopped_at, where = start, "start-up"
+    else:
+        # Stopped between cases, or at its exit: the last case that ended is
+        # the last that ran.
+        stopped_at, where = finished[-1][0], "exit" if len(finished) == count else "after"
     if hung:
-        return Batch(finished, begun, f"HANG (no progress for {args.case_timeout} s, tracebacks above)")
+        return Batch(finished, stopped_at, f"HANG (no progress for {args.case_timeout} s, tracebacks above)", where)
     if status in (0, 1):
         # The worker stops early only at its failure limit; a child that
         # ends otherwise before its last case did not pass the rest.
         if len(finished) == count or sum(not passed for *_, passed in finished) >= args.max_failures:
             return Batch(finished, None, None)
-        return Batch(finished, begun, f"CRASH (exit status {status} after {len(finished)} of {count} cases)")
+        return Batch(finished, stopped_at, f"CRASH (exit status {status} after {len(finished)} of {count} cases)",
+                     where)
     signal_name = signal.Signals(-status).name if status < 0 and -status in signal.valid_signals() else None
     how = f"signal {signal_name}" if signal_name else f"exit status {status}"
-    return Batch(finished, begun, f"CRASH ({how})")
+    return Batch(finished, stopped_at, f"CRASH ({how})", where)
 
 
 def shortest_crashing_run(args, seed, first, last):
@@ -1251,42 +1307,70 @@ def parent(args):
     print(f"fuzz: seed {seed}, {count} cases", flush=True)
     started = time.monotonic()
     counts = dict.fromkeys(families, 0)
-    failed = crashed = 0
+    failed = crashed = interpreter_crashed = 0
     script = f"{sys.executable} {os.path.abspath(__file__)} --seed {seed}"
     script += "".join(f" --family {name}" for name in args.family or ())
+    script += " --pure-python" if args.pure_python else ""
     position = first
-    while position < end and failed + crashed < args.max_failures:
-        batch = run_batch(args, seed, position, min(args.batch, end - position))
+    while position < end and failed + crashed + interpreter_crashed < args.max_failures:
+        size = min(args.batch, end - position)
+        batch = run_batch(args, seed, position, size)
         for _, name, passed in batch.finished:
             counts[name] += 1
             failed += not passed
         if batch.stopped_at is None:
-            if batch.finished and failed + crashed < args.max_failures:
+            if batch.finished and failed + crashed + interpreter_crashed < args.max_failures:
                 position = batch.finished[-1][0] + 1
                 continue
             break
         number = batch.stopped_at
         name = family_of(seed, number, families)
-        counts[name] += 1
-        crashed += 1
-        replay = f"--case {number}"
+        if batch.where == "in":
+            counts[name] += 1
+        elif batch.where in ("after", "exit") and not batch.finished[-1][2]:
+            failed -= 1  # the case counts once, as crashed
+        replay_start, replay_count = (position, size) if batch.where == "start-up" else (number, 1)
         if batch.how.startswith("CRASH") and number > position:
             alone = run_batch(args, seed, number, 1)
             if alone.stopped_at is None:
                 # It needs the cases before it in that child.
-                since = shortest_crashing_run(args, seed, position, number)
-                replay = f"--start {since} --cases {number - since + 1}"
+                replay_start = shortest_crashing_run(args, seed, position, number)
+                replay_count = number - replay_start + 1
+                since = replay_start
                 after = f"case {since}" if since == number - 1 else f"cases {since} to {number - 1}"
                 batch.how += f" (not alone: after {after})"
-        print(f"fuzz: {batch.how} in case {number}, seed {seed}, family {name}; replay with: "
-              f"{script} {replay}", flush=True)
-        position = number + 1
+        replay = f"--case {number}" if replay_count == 1 else f"--start {replay_start} --cases {replay_count}"
+        family = "" if batch.where == "start-up" else f", family {name}"
+        # A crash that the same cases cause with the module's descriptors
+        # replaced by plain Python ones is the interpreter's.
+        if batch.how.startswith("CRASH"):
+            pure = run_batch(args, seed, replay_start, replay_count, pure_python=True)
+            interpreters = (pure.stopped_at == number and pure.how.startswith("CRASH")
+                            and (pure.where == "start-up") == (batch.where == "start-up"))
+        else:
+            interpreters = False
+        if interpreters:
+            interpreter_crashed += 1
+            print(f"fuzz: {batch.how} {batch.place()}, seed {seed}{family}: the interpreter's, not the "
+                  f"module's (the same cases crash with the module's descriptors replaced by plain Python "
+                  f"ones: {pure.how} {pure.place()}); replay with: {script} {replay}"
+                  f"{'' if args.pure_python else ' (add --pure-python to leave the module out)'}", flush=True)
+        else:
+            crashed += 1
+            print(f"fuzz: {batch.how} {batch.place()}, seed {seed}{family}; replay with: {script} {replay}",
+                  flush=True)
+        if batch.where != "start-up":
+            position = number + 1
     elapsed = time.monotonic() - started
     ran = sum(counts.values())
     detail = ", ".join(f"{name} {n}" for name, n in counts.items())
-    print(f"fuzz: {ran} cases, {failed} failed, {crashed} crashed, seed {seed}, {elapsed:.1f} s ({detail})",
-          flush=True)
-    return 2 if crashed else 1 if failed else 0
+    print(f"fuzz: {ran} cases, {failed} failed, {crashed} crashed, {interpreter_crashed} crashed in the "
+          f"interpreter, seed {seed}, {elapsed:.1f} s ({detail})", flush=True)
+    if crashed:
+        return 2
+    if failed:
+        return 1
+    return 3 if interpreter_crashed else 0
 
 
 # Seconds a child may take to start (import the module, set up its classes)
@@ -1338,6 +1422,11 @@ def main(argv=None):
     parser.add_argument("--abort-needs-history", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--hang-at", type=int, default=None, help=argparse.SUPPRESS)
     parser.add_argument("--exit-at", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--abort-at-exit", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--interpreter-abort-at", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--pure-python", action="store_true",
+                        help="run the cases with plain-Python stand-ins of the module's descriptors "
+                             "(reliability/pure_python_properties.py); the module is never loaded")
     args = parser.parse_args(argv)
     if args.worker:
         return worker(args)

@@ -45,8 +45,11 @@ def slice_seed():
 def test_slice_of_each_family(family):
     seed = slice_seed()
     result = run_campaign("--cases", "700", "--seed", str(seed), "--family", family)
+    if result.returncode == 3:  # crashes of the interpreter alone, each reported with its replay
+        pytest.xfail("\n".join(line for line in result.stdout.splitlines() if "the interpreter's" in line))
     assert result.returncode == 0, f"seed {seed}:\n{result.stdout}\n{result.stderr}"
-    assert re.search(rf"fuzz: 700 cases, 0 failed, 0 crashed, seed {seed}\b.*{family} 700",
+    assert re.search(rf"fuzz: 700 cases, 0 failed, 0 crashed, 0 crashed in the interpreter, seed {seed}\b.*"
+                     rf"{family} 700",
                      result.stdout), result.stdout
 
 
@@ -56,7 +59,7 @@ def test_crash_is_counted_with_seed_and_case_and_the_run_goes_on():
     assert result.returncode == 2, result.stdout + result.stderr
     assert "CRASH (signal SIGABRT) in case 23, seed 11, family " in result.stdout
     assert f"{CAMPAIGN} --seed 11 --case 23\n" in result.stdout
-    assert "fuzz: 40 cases, 0 failed, 1 crashed, seed 11" in result.stdout
+    assert "fuzz: 40 cases, 0 failed, 1 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
 
 
 def test_crash_that_needs_earlier_cases_names_the_shortest_run():
@@ -64,7 +67,7 @@ def test_crash_that_needs_earlier_cases_names_the_shortest_run():
     assert result.returncode == 2, result.stdout + result.stderr
     assert "CRASH (signal SIGABRT) (not alone: after case 22) in case 23" in result.stdout
     assert f"{CAMPAIGN} --seed 11 --start 22 --cases 2\n" in result.stdout
-    assert "fuzz: 40 cases, 0 failed, 1 crashed, seed 11" in result.stdout
+    assert "fuzz: 40 cases, 0 failed, 1 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
 
 
 def test_hang_reports_seed_case_and_tracebacks():
@@ -73,7 +76,7 @@ def test_hang_reports_seed_case_and_tracebacks():
     assert "HANG (no progress for 3.0 s, tracebacks above) in case 5, seed 11" in result.stdout
     assert f"{CAMPAIGN} --seed 11 --case 5\n" in result.stdout
     assert "in worker" in result.stderr  # the stuck worker's Python traceback
-    assert "fuzz: 40 cases, 0 failed, 1 crashed, seed 11" in result.stdout
+    assert "fuzz: 40 cases, 0 failed, 1 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
 
 
 def test_child_that_ends_early_is_not_a_pass():
@@ -82,13 +85,91 @@ def test_child_that_ends_early_is_not_a_pass():
     result = run_campaign("--cases", "40", "--seed", "11", "--exit-at", "7")
     assert result.returncode == 2, result.stdout + result.stderr
     assert "CRASH (exit status 0 after 7 of 40 cases) in case 7, seed 11" in result.stdout
-    assert "fuzz: 40 cases, 0 failed, 1 crashed, seed 11" in result.stdout
+    assert "fuzz: 40 cases, 0 failed, 1 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
+
+
+def test_crash_at_a_childs_exit_is_put_on_its_last_case():
+    # Each child aborts at its exit, after its last case (29, then 39): the
+    # crash is that case's, never the next one's (which the child never
+    # began), and the case is not a pass.
+    result = run_campaign("--cases", "40", "--seed", "11", "--batch", "30", "--abort-at-exit")
+    assert result.returncode == 2, result.stdout + result.stderr
+    found = re.findall(r"CRASH \(signal SIGABRT\) at the child's exit, after its last case (\d+), seed 11, "
+                       r"family \w+; replay with: .* --case (\d+)\n", result.stdout)
+    assert found == [("29", "29"), ("39", "39")], result.stdout
+    assert "fuzz: 40 cases, 0 failed, 2 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
+
+
+def test_crash_that_plain_python_stand_ins_cause_too_is_the_interpreters():
+    # Case 23 aborts with the module's plain-Python stand-ins in its place as
+    # well: counted apart from the module's crashes, with its replay, and
+    # never as a pass.
+    result = run_campaign("--cases", "40", "--seed", "11", "--interpreter-abort-at", "23")
+    assert result.returncode == 3, result.stdout + result.stderr
+    replay = re.escape(f"{sys.executable} {CAMPAIGN} --seed 11 --case 23 (add --pure-python")
+    assert re.search(r"CRASH \(signal SIGABRT\) in case 23, seed 11, family \w+: the interpreter's, not the "
+                     rf"module's .*; replay with: {replay}", result.stdout), result.stdout
+    assert "fuzz: 40 cases, 0 failed, 0 crashed, 1 crashed in the interpreter, seed 11" in result.stdout
+
+
+# Runs cases with the module or with its plain-Python stand-ins
+# (reliability/pure_python_properties.py) and prints, per case, its family,
+# whether it passed, and the next draw of its generator.
+CASES_WITH = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import fuzz_campaign
+if sys.argv[2] == "pure":
+    import pure_python_properties
+    module = pure_python_properties.install()
+else:
+    import tovren._libs.properties as module
+fuzz_campaign.define_subclasses(module)
+generators = []
+case_rng = fuzz_campaign.case_rng
+fuzz_campaign.case_rng = lambda seed, number: generators.append(case_rng(seed, number)) or generators[-1]
+sys.setrecursionlimit(2000)
+for number in range(int(sys.argv[4])):
+    family, failure = fuzz_campaign.run_case(module, int(sys.argv[3]), number, sorted(fuzz_campaign.FAMILIES))
+    print(number, family, failure is None, generators[-1].random(), flush=True)
+"""
+
+
+def test_plain_python_stand_ins_take_the_modules_path():
+    # A replay with the stand-ins tells the interpreter's crashes from the
+    # module's only if each case does there what it did with the module: the
+    # same outcome, and the same random draws (so the same hostile callbacks,
+    # run as often). Owner shapes may part where a recursion ends: the
+    # module's reads check the depth themselves.
+    seed = slice_seed()
+    outputs, statuses = {}, {}
+    for mode in ("module", "pure"):
+        result = subprocess.run(
+            [sys.executable, "-c", CASES_WITH, str(CAMPAIGN.parent), mode, str(seed), "1500"],
+            capture_output=True, text=True, timeout=600, env=dict(os.environ, PYTHONHASHSEED="0"),
+        )
+        outputs[mode] = [line.split() for line in result.stdout.splitlines()]
+        statuses[mode] = result.returncode
+        assert result.returncode <= 0, result.stderr
+    for with_module, with_stand_ins in zip(outputs["module"], outputs["pure"]):
+        if with_module[1] == "owner_shapes":
+            with_module, with_stand_ins = with_module[:3], with_stand_ins[:3]
+        assert with_module == with_stand_ins, f"seed {seed}"
+    assert all(passed == "True" for _, _, passed, _ in outputs["module"]), f"seed {seed}"
+    if statuses["module"] < 0 and statuses["pure"] == statuses["module"] \
+            and len(outputs["module"]) == len(outputs["pure"]):
+        # The same crash in the same place without the module: the
+        # interpreter's (tests/test_known_interpreter_faults.py).
+        pytest.xfail(f"seed {seed}: the interpreter crashed (signal {-statuses['module']}) after case "
+                     f"{len(outputs['module']) - 1}, with the module and without it")
+    assert statuses == {"module": 0, "pure": 0}, f"seed {seed}: {statuses}"
+    assert len(outputs["module"]) == 1500
 
 
 def test_one_case_replays_alone():
     result = run_campaign("--seed", "11", "--case", "23", "--family", "cached_property_reads")
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "fuzz: 1 cases, 0 failed, 0 crashed, seed 11" in result.stdout
+    assert "fuzz: 1 cases, 0 failed, 0 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
     assert "cached_property_reads 1" in result.stdout
 
 
