@@ -135,17 +135,22 @@ def reference_counts(objects):
     their count carries a fixed bias and leaves out the references held on
     evaluation stacks, including those of the code that reads the counts,
     whose references turn from counted to deferred as the interpreter
-    specializes that code. So the counts are read from C, through `map`
-    (no frame holds the objects meanwhile), after a collection, which also
-    adds in the per-thread counts of heap types and the decrements other
-    threads queued for an object's owner, and with the bias taken off.
+    specializes that code. A heap type's count leaves out the references
+    that each thread's instances took and dropped, until a collection adds
+    them in; a collection does so before it frees anything, so it is
+    repeated until one frees nothing. Then the counts are read from C,
+    through `map` (no frame holds the objects meanwhile), with the bias
+    taken off.
     An immortal object is refused: its count never changes, so a test that
     watched it could not fail.
     """
     objects = tuple(objects)
     immortal = [o for o in objects if sys._is_immortal(o)]
     assert not immortal, f"immortal objects cannot show a leak: {immortal!r}"
-    gc.collect()
+    # Bounded: a finaliser could make garbage at every collection.
+    for _ in range(10):
+        if gc.collect() == 0:
+            break
     return [count - _DEFERRED_BIAS if count >= _DEFERRED_BIAS else count
             for count in map(sys.getrefcount, objects)]
 
