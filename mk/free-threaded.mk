@@ -150,9 +150,15 @@ tsan:
 	py_tsan=$$("$(ROOT)/scripts/provision-python" --free-threaded-tsan) \
 	  || { echo "make: tsan needs a ThreadSanitizer build of python3.14t: $$py_tsan" >&2; exit 1; }
 	$(configure_tree)
+	# The sanitizer runtime is the interpreter's: clang's is linked into the
+	# executable, and GCC's libtsan.so cannot join it (nor clang's a GCC-built
+	# one), so the module is compiled by the same family that compiled the
+	# interpreter, as its sysconfig CC names it.
+	cxx=$$("$(ROOT)/scripts/interpreter-cxx" "$$py_tsan") || exit 1
+	echo "make: $$py_tsan was built by $$("$$py_tsan" -c 'import sysconfig; print(sysconfig.get_config_var("CC"))'); the module is built with $$cxx"
 	sanitize=-fsanitize=thread
-	configure_tree "$(TSAN_FT_BUILD_DIR)" "$$py_tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREN_INPLACE=OFF \
-	  -DTOVREN_FT_ABI_CHECK=OFF "-DCMAKE_CXX_FLAGS=$$sanitize" \
+	configure_tree "$(TSAN_FT_BUILD_DIR)" "$$py_tsan" "-DCMAKE_CXX_COMPILER=$$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOVREN_INPLACE=OFF -DTOVREN_FT_ABI_CHECK=OFF "-DCMAKE_CXX_FLAGS=$$sanitize" \
 	  "-DCMAKE_MODULE_LINKER_FLAGS=$$sanitize" "-DCMAKE_EXE_LINKER_FLAGS=$$sanitize"
 	echo "+ cmake --build build/tsan-free-threaded"
 	cmake --build "$(TSAN_FT_BUILD_DIR)"

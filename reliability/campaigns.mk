@@ -36,17 +36,25 @@ PY_DEBUG = $(eval PY_DEBUG := $(call provision_debug))$(PY_DEBUG)
 provision_debug = $(strip $(shell env -u PYTHON_GIL "$(ROOT)/scripts/provision-python" --debug)$(if $(filter 0,$(.SHELLSTATUS)),,$(error scripts/provision-python --debug failed (message above))))
 
 # configure_tree DIR PYTHON [CMAKE ARGUMENTS...]: configures a build tree of
-# the project; a tree configured for another interpreter is discarded, and one
+# the project; a tree configured for another interpreter or another compiler
+# (a -DCMAKE_CXX_COMPILER= argument, or its absence, that differs from the
+# tree's) is discarded, since CMake keeps the compiler it first found; one
 # configured with the same arguments is left as it is (ninja re-runs CMake
 # itself when a CMakeLists.txt changed).
 define configure_tree
 configure_tree() {
   local dir=$$1 py=$$2
   shift 2
-  local configured arguments
+  local configured arguments compiler
   configured=$$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$$dir/CMakeCache.txt" 2>/dev/null || true)
   if [[ -n $$configured && $$configured != "$$py" ]]; then rm -rf "$$dir"; fi
   arguments=$$(printf '%s\n' "$$py" "$$@")
+  compiler=$$(printf '%s\n' "$$@" | sed -n 's/^-DCMAKE_CXX_COMPILER=//p')
+  if [[ -f $$dir/CMakeCache.txt ]] \
+     && [[ $$(sed -n 's/^-DCMAKE_CXX_COMPILER=//p' "$$dir/.configured-with" 2>/dev/null || true) != "$$compiler" ]]; then
+    echo "make: $${dir#$(ROOT)/} was configured for another compiler; reconfiguring for $${compiler:-the default one}"
+    rm -rf "$$dir"
+  fi
   if [[ -f $$dir/build.ninja && -f $$dir/.configured-with && $$(<"$$dir/.configured-with") == "$$arguments" ]]; then
     return 0
   fi

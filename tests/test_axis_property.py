@@ -11,7 +11,7 @@ import sys
 import traceback
 
 import pytest
-from conftest import FREE_THREADED, innermost_traceback, last_entry
+from conftest import FREE_THREADED, assert_no_reference_leaks, innermost_traceback, last_entry
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -623,11 +623,11 @@ def test_no_reference_leaks(AxisProperty):
             fresh.__init__(1, doc, 3)
         assert fresh.__doc__ is doc
 
-    exercise()
-    before = [sys.getrefcount(x) for x in tracked]
-    for _ in range(500):
-        exercise()
-    assert [sys.getrefcount(x) for x in tracked] == before
+    def repeat():
+        for _ in range(500):
+            exercise()
+
+    assert_no_reference_leaks(repeat, tracked)
 
 
 def test_gc_traverses_doc(AxisProperty):

@@ -170,3 +170,55 @@ def test_free_threaded_interpreter_comes_only_from_the_user(flag, variable):
     else:
         assert given.returncode == 1
         assert f"{variable}={sys.executable} is not" in given.stderr and given.stdout == ""
+
+
+INTERPRETER_CXX = ROOT / "scripts" / "interpreter-cxx"
+
+
+@pytest.mark.parametrize(
+    ("cc", "made", "expected"),
+    [
+        ("clang", "clang++", "clang++"),
+        ("gcc", "g++", "g++"),
+        ("clang-14", "clang++-14", "clang++-14"),
+        ("x86_64-linux-gnu-gcc-12", "x86_64-linux-gnu-g++-12", "x86_64-linux-gnu-g++-12"),
+        ("{bin}/gcc-13", "g++-13", "{bin}/g++-13"),
+        ("cc", "", "clang++"),  # `cc` says clang when asked
+        ("gnu-cc", "", "g++"),  # GCC under another name: only its banner says so
+        ("clang-14", "", None),  # its C++ compiler is not installed
+        ("icx", "", None),  # neither family
+    ],
+    ids=["clang", "gcc", "clang-version", "gcc-target-version", "gcc-folder", "cc-asked", "cc-is-gcc",
+         "not-installed", "other"],
+)
+def test_sanitizer_build_uses_the_interpreters_compiler_family(tmp_path, cc, made, expected):
+    """`make tsan` compiles the module with the C++ compiler of the family
+    that built the interpreter (its sysconfig CC): the sanitizer runtimes of
+    clang and GCC cannot share one process."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+
+    def executable(name, text):
+        path = bin_dir / name
+        path.write_text("#!/bin/sh\n" + text)
+        path.chmod(0o755)
+
+    cc = cc.format(bin=bin_dir)
+    # An interpreter that answers the sysconfig question with `cc`.
+    executable("python", f"echo '{cc}'\n")
+    executable("cc", "echo 'Debian clang version 14.0.6'\n")
+    executable("gnu-cc", "echo 'cc (Debian 12.2.0-14) 12.2.0'\n"
+                         "echo 'Copyright (C) 2022 Free Software Foundation, Inc.'\n")
+    executable("icx", "echo 'Intel(R) oneAPI DPC++/C++ Compiler'\n")
+    if made:
+        executable(made, "exit 0\n")
+    if expected in ("clang++", "g++") and not made:
+        executable(expected, "exit 0\n")
+    env = {**os.environ, "PATH": str(bin_dir)}
+    result = subprocess.run(["/bin/bash", str(INTERPRETER_CXX), str(bin_dir / "python")],
+                            env=env, capture_output=True, text=True)
+    if expected is None:
+        assert result.returncode == 1 and result.stdout == ""
+        assert "interpreter-cxx:" in result.stderr
+    else:
+        assert (result.returncode, result.stdout) == (0, expected.format(bin=bin_dir) + "\n"), result.stderr

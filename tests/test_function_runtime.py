@@ -384,6 +384,8 @@ def test_import_fails_on_a_foreign_registry_entry(setup, message):
 def test_no_reference_leaks_in_calls_and_binding():
     function = vars(CachedProperty)["__reduce_cython__"]
     descriptor = CachedProperty(len)
+    # The module's types are immortal; a subclass shows a leaked argument.
+    subclass = type("Sub", (CachedProperty,), {})
 
     def exercise():
         for _ in range(200):
@@ -394,8 +396,9 @@ def test_no_reference_leaks_in_calls_and_binding():
                     function(*bad)
                 except TypeError:
                     pass
-            properties.__pyx_unpickle_CachedProperty(
-                __pyx_type=CachedProperty, __pyx_checksum=0xEF86259, __pyx_state=None)
+            for target in (CachedProperty, subclass):
+                properties.__pyx_unpickle_CachedProperty(
+                    __pyx_type=target, __pyx_checksum=0xEF86259, __pyx_state=None)
 
-    assert_no_reference_leaks(exercise, (function, descriptor, CachedProperty,
+    assert_no_reference_leaks(exercise, (function, descriptor, subclass,
                                          properties.__pyx_unpickle_CachedProperty))

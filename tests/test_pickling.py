@@ -1027,12 +1027,15 @@ def test_no_reference_leaks_in_pickling_paths():
     descriptor = CachedSub(getter)
     descriptor.extra = "kept"
     axis = AxisProperty(3, "doc")
+    # The module's types are immortal; a subclass shows a leaked type.
+    axis_sub = SlottedAxis(4, "doc")
     state = ("d", getter, "n", {"k": "v"})
 
     def exercise():
         for _ in range(100):
             pickle.loads(pickle.dumps(descriptor))
             pickle.loads(pickle.dumps(axis))
+            pickle.loads(pickle.dumps(axis_sub))
             UNPICKLE_CACHED(CachedSub, 0xEF86259, state)
             for bad in ((CachedSub, 1, None), (CachedSub, "x", None), (AxisProperty, 0xEF86259, None),
                         (CachedProperty, 0xEF86259, state), (CachedSub, 0xEF86259, (1,)),
@@ -1047,4 +1050,5 @@ def test_no_reference_leaks_in_pickling_paths():
                 except Exception:
                     pass
 
-    assert_no_reference_leaks(exercise, (getter, descriptor, axis, state, CachedSub, AxisProperty, UNPICKLE_CACHED))
+    assert_no_reference_leaks(exercise, (getter, descriptor, axis, axis_sub, state, CachedSub, SlottedAxis,
+                                         UNPICKLE_CACHED))
