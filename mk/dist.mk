@@ -28,12 +28,19 @@ DIST_DIR := $(ROOT)/dist
 # a wheel needs more.
 DIST_PLAT ?= manylinux_2_17_$(shell uname -m)
 SDIST_WHEEL_DIST := $(ROOT)/build/sdist-wheel/dist
+# Written by dist when the interpreter lacks the release tools; holds the reason.
+DIST_UNAVAILABLE := $(ROOT)/build/dist-unavailable
 SDIST_WHEEL_VENV := $(ROOT)/build/sdist-wheel/venv
 
 TEST_BUILDS += dist wheel-from-sdist
 TEST_STEPS += test-dist
 
 .PHONY: dist wheel-from-sdist test-dist
+
+# Prints `skipped: <reason>` and leaves the recipe when dist found no tools.
+define skip_without_dist
+	if [[ -f "$(DIST_UNAVAILABLE)" ]]; then echo "skipped: $$(<"$(DIST_UNAVAILABLE)")"; exit 0; fi
+endef
 
 # dist_wheel_dirs: the folders of the wheels at hand, one per interpreter
 # (a step that skipped for want of its interpreter left no wheel).
@@ -48,8 +55,15 @@ endef
 dist: wheel wheel-python315 wheel-free-threaded
 	@
 	cd "$(ROOT)"
+	rm -rf "$(DIST_DIR)" "$(DIST_UNAVAILABLE)"
+	# The provisioned interpreter has the tools; one named by PYTHON may not.
+	if ! "$(PY)" -c 'import auditwheel, twine, trove_classifiers' 2>/dev/null; then
+	  mkdir -p "$$(dirname -- "$(DIST_UNAVAILABLE)")"
+	  echo "$(PY) cannot import auditwheel, twine and trove_classifiers, which make dist needs (the provisioned interpreter has them)" >"$(DIST_UNAVAILABLE)"
+	  echo "skipped: $$(<"$(DIST_UNAVAILABLE)")"
+	  exit 0
+	fi
 	$(dist_wheel_dirs)
-	rm -rf "$(DIST_DIR)"
 	mkdir -p "$(DIST_DIR)"
 	# The sdist as pip's build front ends make it (scikit-build-core's
 	# build_sdist: every file git would not ignore, and PKG-INFO); its
@@ -74,6 +88,7 @@ dist: wheel wheel-python315 wheel-free-threaded
 wheel-from-sdist: dist
 	@
 	cd "$(ROOT)"
+	$(skip_without_dist)
 	sdists=("$(DIST_DIR)"/*.tar.gz)
 	sdist=$${sdists[0]}
 	[[ -f $$sdist && $${#sdists[@]} == 1 ]] || { echo "make: expected one sdist in dist/" >&2; exit 1; }
@@ -99,6 +114,7 @@ wheel-from-sdist: dist
 test-dist: build dist wheel-from-sdist
 	@
 	cd "$(ROOT)"
+	$(skip_without_dist)
 	$(dist_wheel_dirs)
 	originals=()
 	for dir in "$${wheel_dirs[@]}"; do originals+=("$$dir"/*.whl); done
