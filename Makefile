@@ -4,6 +4,8 @@
 #   make example   build the extension only, then run every examples/*.py with .venv/bin/python
 #   make test      build, then run every step of TEST_STEPS, and print one summary
 #   make wheel     build the wheel offline into build/wheel/dist and print its path
+#   make dist      the sdist and the manylinux wheels (cp314, cp315, cp314t
+#                  with PYTHON_FT) into dist/, ready for a package index (mk/dist.mk)
 #   make bench     build, then time the descriptors against their peers
 #                  (BENCH_JSON=path also writes the figures as JSON)
 #   make bench-callgrind  the same cases, counted in instructions under callgrind
@@ -87,6 +89,8 @@ include $(ROOT)/reliability/campaigns.mk
 include $(ROOT)/mk/free-threaded.mk
 # CPython 3.15: the module built for it, the suite and the cp315 wheel.
 include $(ROOT)/mk/python315.mk
+# The sdist and the manylinux wheels of a release, and their checks.
+include $(ROOT)/mk/dist.mk
 
 # The sources compiled for Windows x64 (target below).
 TEST_STEPS += test-windows-compile
@@ -187,7 +191,7 @@ test-python: build
 WHEEL_DIST := $(ROOT)/build/wheel/dist
 WHEEL_STAMP := $(WHEEL_DIST)/.inputs
 WHEEL_VENV := $(ROOT)/build/wheel-venv
-WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE tovren
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml docs/package-page.md LICENSE tovren
 
 # make_tools_venv DIR PYTHON: a venv of PYTHON (no pip of its own) that sees
 # the test and build tools (pytest, hypothesis, pip, scikit-build-core, ...) of
@@ -332,6 +336,6 @@ bench-scaling: build-free-threaded
 clean:
 	@
 	cd "$(ROOT)"
-	rm -rf build .venv .venv-ft .venv-315 .pytest_cache
+	rm -rf build dist .venv .venv-ft .venv-315 .pytest_cache
 	rm -f tovren/_libs/properties.cpython-*.so
 	find tovren tests examples -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true

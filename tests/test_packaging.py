@@ -12,6 +12,7 @@ import hashlib
 import io
 import os
 import pathlib
+import re
 import sys
 import sysconfig
 import zipfile
@@ -89,9 +90,17 @@ def test_metadata(wheel, dist_info):
     assert metadata["Summary"]
     assert metadata["License-Expression"] == "MIT"
     assert metadata.get_all("License-File") == ["LICENSE"]
-    # The long description is the README, shown as Markdown by package indexes.
+    # The long description is the package page, shown as Markdown by package
+    # indexes: written for users, it says how to install and has no make
+    # command of the developers' guide.
     assert metadata["Description-Content-Type"] == "text/markdown"
-    assert metadata.get_payload().strip() == (ROOT / "README.md").read_text().strip()
+    description = metadata.get_payload()
+    assert description.strip() == (ROOT / "docs/package-page.md").read_text().strip()
+    assert "\npip install tovren-properties\n" in description
+    assert not re.search(r"(^|`)\s*make\b", description, re.MULTILINE)
+    # The version is the package's own.
+    version = re.search(r'^__version__ = "(.+)"$', (ROOT / "tovren/__init__.py").read_text(), re.MULTILINE)
+    assert metadata["Version"] == version[1]
 
 
 def test_licence_is_the_project_licence(wheel, dist_info):

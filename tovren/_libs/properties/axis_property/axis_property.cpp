@@ -92,7 +92,7 @@ int axis_property_init(PyObject* object, PyObject* args, PyObject* kwargs) {
 
 // The read past the class check: two attribute lookups and one list read,
 // no allocation.
-[[gnu::always_inline]] inline PyObject* read_axis(PyObject* object, PyObject* instance) noexcept {
+inline Py_ALWAYS_INLINE PyObject* read_axis(PyObject* object, PyObject* instance) noexcept {
   OwnedRef manager = OwnedRef::steal(PyObject_GetAttr(instance, constant(Const::mgr)));
   if (!manager) {
     add_traceback(kGetLookupSite);

@@ -158,8 +158,8 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
 
 // A miss: calls the getter and stores its result under `key`. `cache` and
 // `key` are borrowed from the caller, which holds both strongly.
-[[gnu::noinline]] PyObject* compute_and_store(CachedPropertyObject* self, PyObject* instance,
-                                              PyObject* cache, PyObject* key) noexcept {
+Py_NO_INLINE PyObject* compute_and_store(CachedPropertyObject* self, PyObject* instance,
+                                         PyObject* cache, PyObject* key) noexcept {
   OwnedRef getter = OwnedRef::steal(cached_property_field(self, &CachedPropertyObject::fget));
   OwnedRef value = OwnedRef::steal(call_getter(getter.get(), instance));
   if (!value) {
@@ -176,8 +176,8 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
 // The read past the `_cache` lookup when the fast path below does not apply:
 // `_cache` absent, None, not a dict, or the lookup failed; or a key that is
 // not exactly a str. Takes over `cache_found` (a new reference, or null).
-[[gnu::noinline]] PyObject* cached_property_get_slow(PyObject* object, PyObject* instance,
-                                                     int found, PyObject* cache_found) noexcept {
+Py_NO_INLINE PyObject* cached_property_get_slow(PyObject* object, PyObject* instance,
+                                                int found, PyObject* cache_found) noexcept {
   CachedPropertyObject* self = as_cached_property(object);
   bool failed = false;
   OwnedRef cache = OwnedRef::steal(finish_cache_lookup(instance, found, cache_found, failed));
@@ -212,8 +212,8 @@ int find_cached_value(PyObject* cache, PyObject* key, PyObject** value) noexcept
 // lookup, and on a miss the getter; everything else continues in
 // `cached_property_get_slow`, which is handed the `_cache` lookup's result so
 // that nothing runs twice.
-[[gnu::always_inline]] inline PyObject* read_through_cache(PyObject* object,
-                                                           PyObject* instance) noexcept {
+inline Py_ALWAYS_INLINE PyObject* read_through_cache(PyObject* object,
+                                                     PyObject* instance) noexcept {
   PyObject* cache;  // always set by the lookup
   int found = PyObject_GetOptionalAttr(instance, constant(Const::cache), &cache);
   if (found <= 0 || cache == Py_None || !PyDict_Check(cache)) {

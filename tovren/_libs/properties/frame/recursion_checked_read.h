@@ -16,7 +16,7 @@ using DescriptorRead = PyObject* (*)(PyObject* descriptor, PyObject* instance) n
 // RecursionError (`context` ends its message) fails at `site`, the read's
 // first lookup. Out of line: only nested reads come here.
 template <DescriptorRead read, const char* context, const FailureSite& site>
-[[gnu::noinline]] PyObject* checked_read(PyObject* descriptor, PyObject* instance) noexcept {
+Py_NO_INLINE PyObject* checked_read(PyObject* descriptor, PyObject* instance) noexcept {
   if (Py_EnterRecursiveCall(context)) {
     add_traceback(site);
     return nullptr;
@@ -28,8 +28,8 @@ template <DescriptorRead read, const char* context, const FailureSite& site>
 
 // `read(descriptor, instance)`, checked unless it is the outermost read.
 template <DescriptorRead read, const char* context, const FailureSite& site>
-[[gnu::always_inline]] inline PyObject* recursion_checked_read(PyObject* descriptor,
-                                                               PyObject* instance) noexcept {
+inline Py_ALWAYS_INLINE PyObject* recursion_checked_read(PyObject* descriptor,
+                                                         PyObject* instance) noexcept {
   if (!begin_unchecked_read()) return checked_read<read, context, site>(descriptor, instance);
   PyObject* result = read(descriptor, instance);
   end_unchecked_read();

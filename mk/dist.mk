@@ -1,0 +1,123 @@
+# What a release uploads to a package index, included by the top-level
+# Makefile (which sets the shell, .ONESHELL, ROOT, PY, PYTEST_ARGS and the
+# wheel macros) after mk/free-threaded.mk and mk/python315.mk.
+#
+#   make dist          dist/ holds exactly one sdist and one manylinux wheel
+#                      per interpreter at hand: cp314 and cp315 (the
+#                      provisioned ones), cp314t when PYTHON_FT names one.
+#                      The wheels are those that `make wheel`,
+#                      `make wheel-python315` and `make wheel-free-threaded`
+#                      built (nothing is compiled again), retagged by
+#                      auditwheel for the manylinux policy of DIST_PLAT; the
+#                      sdist comes from scikit-build-core, as pip would make it.
+#   make wheel-from-sdist
+#                      the sdist unpacked alone into a scratch folder and a
+#                      cp314 wheel built from it into build/sdist-wheel/dist
+#                      (again only when the sdist changed)
+#
+# Step of `make test`:
+#   test-dist          scripts/check-dist over dist/ (what a package index and
+#                      an installer check: tags against auditwheel's verdict,
+#                      twine check, classifiers, the sdist's contents), then
+#                      the suite against the wheel built from the sdist,
+#                      installed into a fresh venv
+
+DIST_DIR := $(ROOT)/dist
+# The newest manylinux policy the wheels claim: manylinux2014 (glibc 2.17),
+# which every supported x86-64 Linux meets. auditwheel refuses the tag when
+# a wheel needs more.
+DIST_PLAT ?= manylinux_2_17_$(shell uname -m)
+SDIST_WHEEL_DIST := $(ROOT)/build/sdist-wheel/dist
+# Written by dist when the interpreter lacks the release tools; holds the reason.
+DIST_UNAVAILABLE := $(ROOT)/build/dist-unavailable
+SDIST_WHEEL_VENV := $(ROOT)/build/sdist-wheel/venv
+
+TEST_BUILDS += dist wheel-from-sdist
+TEST_STEPS += test-dist
+
+.PHONY: dist wheel-from-sdist test-dist
+
+# Prints `skipped: <reason>` and leaves the recipe when dist found no tools.
+define skip_without_dist
+	if [[ -f "$(DIST_UNAVAILABLE)" ]]; then echo "skipped: $$(<"$(DIST_UNAVAILABLE)")"; exit 0; fi
+endef
+
+# dist_wheel_dirs: the folders of the wheels at hand, one per interpreter
+# (a step that skipped for want of its interpreter left no wheel).
+define dist_wheel_dirs
+	wheel_dirs=("$(WHEEL_DIST)")
+	if [[ -f "$(PY315_UNAVAILABLE)" ]]; then
+	  echo "make: no cp315 wheel: $$(<"$(PY315_UNAVAILABLE)")"
+	else wheel_dirs+=("$(PY315_WHEEL_DIST)"); fi
+	if [[ ! -f "$(FT_UNAVAILABLE)" ]]; then wheel_dirs+=("$(FT_WHEEL_DIST)"); fi
+endef
+
+dist: wheel wheel-python315 wheel-free-threaded
+	@
+	cd "$(ROOT)"
+	rm -rf "$(DIST_DIR)" "$(DIST_UNAVAILABLE)"
+	# The provisioned interpreter has the tools; one named by PYTHON may not.
+	if ! "$(PY)" -c 'import auditwheel, twine, trove_classifiers' 2>/dev/null; then
+	  mkdir -p "$$(dirname -- "$(DIST_UNAVAILABLE)")"
+	  echo "$(PY) cannot import auditwheel, twine and trove_classifiers, which make dist needs (the provisioned interpreter has them)" >"$(DIST_UNAVAILABLE)"
+	  echo "skipped: $$(<"$(DIST_UNAVAILABLE)")"
+	  exit 0
+	fi
+	$(dist_wheel_dirs)
+	mkdir -p "$(DIST_DIR)"
+	# The sdist as pip's build front ends make it (scikit-build-core's
+	# build_sdist: every file git would not ignore, and PKG-INFO); its
+	# timestamps are fixed, so the same sources give the same bytes.
+	echo "+ $(PY) -c 'scikit_build_core.build.build_sdist(\"dist\")'"
+	"$(PY)" -c 'import sys, scikit_build_core.build as backend; backend.build_sdist(sys.argv[1])' "$(DIST_DIR)" >/dev/null
+	for dir in "$${wheel_dirs[@]}"; do
+	  wheels=("$$dir"/*.whl)
+	  [[ -f $${wheels[0]} && $${#wheels[@]} == 1 ]] || { echo "make: expected one wheel in $${dir#$(ROOT)/}" >&2; exit 1; }
+	  echo "+ $(PY) -m auditwheel repair --plat $(DIST_PLAT) --only-plat -w dist $${wheels[0]#$(ROOT)/}"
+	  # Its INFO log lines are shown only when it fails.
+	  out=$$("$(PY)" -m auditwheel repair --plat "$(DIST_PLAT)" --only-plat -w "$(DIST_DIR)" "$${wheels[0]}" 2>&1) \
+	    || { printf '%s\n' "$$out" >&2; echo "make: auditwheel repair of $${wheels[0]##*/} failed" >&2; exit 1; }
+	  grep -v '^INFO:' <<<"$$out" || true
+	done
+	echo "dist:"
+	ls -1 "$(DIST_DIR)" | sed 's/^/  /'
+
+# The cp314 wheel of the sdist alone: unpacked into a scratch folder outside
+# the source tree and built there by pip, offline and without build
+# isolation, as the wheel of `make wheel` is. The stamp holds the sdist's hash.
+wheel-from-sdist: dist
+	@
+	cd "$(ROOT)"
+	$(skip_without_dist)
+	sdists=("$(DIST_DIR)"/*.tar.gz)
+	sdist=$${sdists[0]}
+	[[ -f $$sdist && $${#sdists[@]} == 1 ]] || { echo "make: expected one sdist in dist/" >&2; exit 1; }
+	dist="$(SDIST_WHEEL_DIST)"
+	inputs=$$(printf '%s\n' "$(PY)" "$$(sha256sum <"$$sdist")" | sha256sum | cut -d' ' -f1)
+	wheels=("$$dist"/*.whl)
+	if [[ -f $${wheels[0]} && -f $$dist/.inputs && $$(<"$$dist/.inputs") == "$$inputs" ]]; then
+	  echo "make: wheel of the sdist up to date (sdist unchanged)"
+	else
+	  rm -rf "$$dist"
+	  scratch=$$(mktemp -d)
+	  trap 'rm -rf "$$scratch"' EXIT
+	  tar -xzf "$$sdist" -C "$$scratch"
+	  source=("$$scratch"/*/)
+	  echo "+ $(PY) -m pip wheel --no-build-isolation --no-deps --no-index -w $${dist#$(ROOT)/} <the unpacked $${sdist##*/}>"
+	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$(PY)" -m pip wheel --no-build-isolation --no-deps --no-index -w "$$dist" "$${source[0]}"
+	  wheels=("$$dist"/*.whl)
+	  [[ -f $${wheels[0]} && $${#wheels[@]} == 1 ]] || { echo "make: expected one wheel in $${dist#$(ROOT)/}" >&2; exit 1; }
+	  printf '%s\n' "$$inputs" >"$$dist/.inputs"
+	fi
+	echo "wheel: $${wheels[0]}"
+
+test-dist: build dist wheel-from-sdist
+	@
+	cd "$(ROOT)"
+	$(skip_without_dist)
+	$(dist_wheel_dirs)
+	originals=()
+	for dir in "$${wheel_dirs[@]}"; do originals+=("$$dir"/*.whl); done
+	echo "+ $(PY) scripts/check-dist --plat $(DIST_PLAT) dist"
+	"$(PY)" scripts/check-dist --plat "$(DIST_PLAT)" "$(DIST_DIR)" "$${originals[@]}"
+	$(call test_installed_wheel,"$(PY)",$(SDIST_WHEEL_DIST),$(SDIST_WHEEL_VENV),$(BUILD_DIR)/testing)
