@@ -135,21 +135,38 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 // nested in one another at most one is unchecked. A free-threaded build,
 // whose threads may run at once, checks every read rather than share a flag.
 //
+// The flag holds the thread state of the claiming thread. A thread that was
+// inside its read (waiting in a getter, say) when another thread forked does
+// not exist in the child, and its read never ends there: the child's
+// after-fork hook (after_fork.h) releases a claim that is not the forking
+// thread's own. The forking thread's claim stays: that read goes on in the
+// child and ends there as usual.
+//
 // `begin_unchecked_read` is true when the caller's read may skip the check;
 // the caller then calls `end_unchecked_read` when that read ends.
 #ifdef Py_GIL_DISABLED
 inline bool begin_unchecked_read() noexcept { return false; }
 inline void end_unchecked_read() noexcept {}
+inline void release_unchecked_read_of_lost_thread() noexcept {}
 #else
-inline bool g_unchecked_read_in_progress = false;
+// The thread state of the thread whose unchecked read is in progress, or null.
+inline PyThreadState* g_unchecked_reader = nullptr;
 
 inline bool begin_unchecked_read() noexcept {
-  if (g_unchecked_read_in_progress) return false;
-  g_unchecked_read_in_progress = true;
+  if (g_unchecked_reader != nullptr) return false;
+  g_unchecked_reader = PyThreadState_GetUnchecked();
   return true;
 }
 
-inline void end_unchecked_read() noexcept { g_unchecked_read_in_progress = false; }
+inline void end_unchecked_read() noexcept { g_unchecked_reader = nullptr; }
+
+// In a forked child, before any other thread exists in it: the thread states
+// of the threads that did not survive are gone, the current one is the
+// forking thread's, and so a claim by another thread state will never end.
+// The pointers are only compared, never followed.
+inline void release_unchecked_read_of_lost_thread() noexcept {
+  if (g_unchecked_reader != PyThreadState_GetUnchecked()) g_unchecked_reader = nullptr;
+}
 #endif
 
 // Called by a descriptor read on an owner instance. On a free-threaded build
