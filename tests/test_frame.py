@@ -8,6 +8,8 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import types
+import typing
 
 import pytest
 
@@ -66,6 +68,45 @@ def test_types_are_static_gc_basetypes(module, type_name):
     assert cls.__bases__ == (object,) and cls.__module__ == MODULE
     assert not hasattr(getattr(cls, "__new__")(cls), "__dict__")
     del version_tag
+
+
+class Manager:
+    axes = ["rows", "columns"]
+
+
+@pytest.mark.parametrize(
+    ("type_name", "item", "argument", "value"),
+    [("CachedProperty", int, lambda owner: "computed", "computed"),
+     ("AxisProperty", (list, tuple), 1, "columns")],
+    ids=["CachedProperty", "AxisProperty"],
+)
+def test_types_subscript_to_generic_aliases(module, type_name, item, argument, value):
+    cls = getattr(module, type_name)
+    args = item if isinstance(item, tuple) else (item,)
+    for origin in (cls, type("Sub", (cls,), {})):
+        alias = origin[item]
+        assert (type(alias), alias.__origin__, alias.__args__) == (types.GenericAlias, origin, args)
+        descriptor = alias(argument)
+        assert type(descriptor) is origin
+        owner = type("Owner", (), {"attribute": descriptor, "_mgr": Manager()})()
+        assert owner.attribute == value
+        with pytest.raises(TypeError, match="object is not subscriptable"):
+            descriptor[item]
+
+
+def test_annotations_written_as_the_stubs_teach_evaluate(module):
+    AxisProperty, cache_readonly = module.AxisProperty, module.cache_readonly
+
+    class Table:
+        index: AxisProperty[list] = AxisProperty(0)
+        columns: AxisProperty[list, list | tuple] = AxisProperty(1)
+        shape: cache_readonly[tuple[int, int]]
+
+    assert typing.get_type_hints(Table) == {
+        "index": types.GenericAlias(AxisProperty, list),
+        "columns": types.GenericAlias(AxisProperty, (list, list | tuple)),
+        "shape": types.GenericAlias(module.CachedProperty, tuple[int, int]),
+    }
 
 
 def test_reimport_returns_same_module_with_user_changes_kept():
