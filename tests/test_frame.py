@@ -475,6 +475,16 @@ in_child(lambda: probe("its child"))
 release.set()
 thread.join()
 
+class Spawning:
+    @cache_readonly
+    def value(self):
+        worker = threading.Thread(target=in_child, args=(lambda: probe("forked by another thread"),))
+        worker.start()
+        worker.join()
+        return 1
+
+Spawning().value
+
 class Forking:
     @cache_readonly
     def value(self):
@@ -495,9 +505,10 @@ probe("end")
 @pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build checks every read: no claim to lose")
 def test_forked_child_reads_unchecked_once_the_claiming_thread_is_gone(testing):
     """A thread inside a read (its getter waiting) when another thread forks
-    does not exist in the child: the child's reads skip the recursion check
-    again. The forking thread's own read goes on in the child, and reads
-    nested in it stay checked until it ends."""
+    does not exist in the child, be it a thread of its own or the main
+    thread: the child's reads skip the recursion check again. The forking
+    thread's own read goes on in the child, and reads nested in it stay
+    checked until it ends."""
     result = subprocess.run(
         [sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORK_DURING_READ,
          str(pathlib.Path(testing.__file__).parent)],
@@ -507,6 +518,7 @@ def test_forked_child_reads_unchecked_once_the_claiming_thread_is_gone(testing):
         "start: unchecked: unchecked",
         "a thread inside a read: checked: checked",
         "its child: unchecked: unchecked",
+        "forked by another thread: unchecked: unchecked",
         "child, inside the read that forked: checked: checked",
         "child, after that read: unchecked: unchecked",
         "end: unchecked: unchecked",

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstdint>
 
 namespace tovren {
 
@@ -135,38 +136,31 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 // nested in one another at most one is unchecked. A free-threaded build,
 // whose threads may run at once, checks every read rather than share a flag.
 //
-// The flag holds the thread state of the claiming thread. A thread that was
-// inside its read (waiting in a getter, say) when another thread forked does
-// not exist in the child, and its read never ends there: the child's
-// after-fork hook (after_fork.h) releases a claim that is not the forking
-// thread's own. The forking thread's claim stays: that read goes on in the
-// child and ends there as usual.
+// The claim is an address on the claiming thread's stack: that of a local of
+// the reading frame, which `recursion_checked_read` passes in. Storing it
+// costs what storing `true` would; it is only ever compared, never followed.
+// A thread that was inside its read (waiting in a getter, say) when another
+// thread forked does not exist in the child, and its read never ends there:
+// the child's after-fork hook (after_fork.cpp) releases a claim that lies
+// outside the forking thread's stack. The forking thread's own claim stays:
+// that read goes on in the child and ends there as usual.
 //
 // `begin_unchecked_read` is true when the caller's read may skip the check;
 // the caller then calls `end_unchecked_read` when that read ends.
 #ifdef Py_GIL_DISABLED
-inline bool begin_unchecked_read() noexcept { return false; }
+inline bool begin_unchecked_read(const void* /*reading_frame*/) noexcept { return false; }
 inline void end_unchecked_read() noexcept {}
-inline void release_unchecked_read_of_lost_thread() noexcept {}
 #else
-// The thread state of the thread whose unchecked read is in progress, or null.
-inline PyThreadState* g_unchecked_reader = nullptr;
+// An address in the frame of the unchecked read in progress, or 0.
+inline std::uintptr_t g_unchecked_read_claim = 0;
 
-inline bool begin_unchecked_read() noexcept {
-  if (g_unchecked_reader != nullptr) return false;
-  g_unchecked_reader = PyThreadState_GetUnchecked();
+inline bool begin_unchecked_read(const void* reading_frame) noexcept {
+  if (g_unchecked_read_claim != 0) return false;
+  g_unchecked_read_claim = reinterpret_cast<std::uintptr_t>(reading_frame);
   return true;
 }
 
-inline void end_unchecked_read() noexcept { g_unchecked_reader = nullptr; }
-
-// In a forked child, before any other thread exists in it: the thread states
-// of the threads that did not survive are gone, the current one is the
-// forking thread's, and so a claim by another thread state will never end.
-// The pointers are only compared, never followed.
-inline void release_unchecked_read_of_lost_thread() noexcept {
-  if (g_unchecked_reader != PyThreadState_GetUnchecked()) g_unchecked_reader = nullptr;
-}
+inline void end_unchecked_read() noexcept { g_unchecked_read_claim = 0; }
 #endif
 
 // Called by a descriptor read on an owner instance. On a free-threaded build
