@@ -137,8 +137,10 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 // whose threads may run at once, checks every read rather than share a flag.
 //
 // The claim is an address on the claiming thread's stack: that of a local of
-// the reading frame, which `recursion_checked_read` passes in. Storing it
-// costs what storing `true` would; it is only ever compared, never followed.
+// the reading frame, which `recursion_checked_read` passes in. It is the
+// stack pointer plus an offset: storing it costs that addition (one
+// instruction on x86-64) more than storing `true` would, and no call. It is
+// only ever compared, never followed.
 // A thread that was inside its read (waiting in a getter, say) when another
 // thread forked does not exist in the child, and its read never ends there:
 // the child's after-fork hook (after_fork.cpp) releases a claim that lies
