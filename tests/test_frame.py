@@ -2,11 +2,14 @@
 
 import os
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 import sysconfig
 import textwrap
-import warnings
+import types
+import typing
 
 import pytest
 
@@ -67,6 +70,45 @@ def test_types_are_static_gc_basetypes(module, type_name):
     del version_tag
 
 
+class Manager:
+    axes = ["rows", "columns"]
+
+
+@pytest.mark.parametrize(
+    ("type_name", "item", "argument", "value"),
+    [("CachedProperty", int, lambda owner: "computed", "computed"),
+     ("AxisProperty", (list, tuple), 1, "columns")],
+    ids=["CachedProperty", "AxisProperty"],
+)
+def test_types_subscript_to_generic_aliases(module, type_name, item, argument, value):
+    cls = getattr(module, type_name)
+    args = item if isinstance(item, tuple) else (item,)
+    for origin in (cls, type("Sub", (cls,), {})):
+        alias = origin[item]
+        assert (type(alias), alias.__origin__, alias.__args__) == (types.GenericAlias, origin, args)
+        descriptor = alias(argument)
+        assert type(descriptor) is origin
+        owner = type("Owner", (), {"attribute": descriptor, "_mgr": Manager()})()
+        assert owner.attribute == value
+        with pytest.raises(TypeError, match="object is not subscriptable"):
+            descriptor[item]
+
+
+def test_annotations_written_as_the_stubs_teach_evaluate(module):
+    AxisProperty, cache_readonly = module.AxisProperty, module.cache_readonly
+
+    class Table:
+        index: AxisProperty[list] = AxisProperty(0)
+        columns: AxisProperty[list, list | tuple] = AxisProperty(1)
+        shape: cache_readonly[tuple[int, int]]
+
+    assert typing.get_type_hints(Table) == {
+        "index": types.GenericAlias(AxisProperty, list),
+        "columns": types.GenericAlias(AxisProperty, (list, list | tuple)),
+        "shape": types.GenericAlias(module.CachedProperty, tuple[int, int]),
+    }
+
+
 def test_reimport_returns_same_module_with_user_changes_kept():
     result = run_python(
         """
@@ -94,7 +136,7 @@ BUILT_FOR = sys.version_info[:2]  # the test-only extension is built for the run
 
 
 @pytest.mark.parametrize(
-    "runtime, warns",
+    "runtime, refused",
     [
         ((*BUILT_FOR, 0xB), False),              # another micro version and release level
         ((BUILT_FOR[0], BUILT_FOR[1] + 1, 0), True),
@@ -103,23 +145,72 @@ BUILT_FOR = sys.version_info[:2]  # the test-only extension is built for the run
     ],
     ids=["same-minor", "next-minor", "previous-minor", "next-major"],
 )
-def test_version_check_compares_with_the_version_built_for(testing, runtime, warns):
+def test_version_check_compares_with_the_version_built_for(testing, runtime, refused):
     major, minor, micro = runtime
     hexversion = major << 24 | minor << 16 | micro << 8
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        assert testing.warn_if_runtime_version_differs(hexversion) is None
-    expected = (
-        [f"compile time Python version {BUILT_FOR[0]}.{BUILT_FOR[1]} of module '{MODULE}' "
-         f"does not match runtime version {major}.{minor}"] if warns else []
-    )
-    assert [str(w.message) for w in caught] == expected
-    assert all(w.category is RuntimeWarning for w in caught)
-    if warns:
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            with pytest.raises(RuntimeWarning, match="^compile time Python version"):
-                testing.warn_if_runtime_version_differs(hexversion)
+    if not refused:
+        assert testing.check_runtime_version(hexversion) is None
+        return
+    with pytest.raises(ImportError) as caught:
+        testing.check_runtime_version(hexversion)
+    assert str(caught.value) == (
+        f"compile time Python version {BUILT_FOR[0]}.{BUILT_FOR[1]} of module '{MODULE}' "
+        f"does not match runtime version {major}.{minor}")
+
+
+# The interpreters that `make build` and `make build-python315` provision, by
+# the venvs they make, and the module they build in place for each.
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+VENVS = {(3, 14): ROOT / ".venv", (3, 15): ROOT / ".venv-315"}
+
+CROSS_IMPORT = """
+import sys
+sys.path.insert(0, sys.argv[1])
+for attempt in range(2):
+    try:
+        import tovren._libs.properties
+    except BaseException as error:
+        print(type(error).__name__, error, sep=": ")
+    else:
+        print("imported")
+print(sorted(set(sys.modules) & {"tovren._libs.properties", "cython_runtime"}))
+"""
+
+
+@pytest.mark.parametrize(
+    ("built_for", "runs_on", "refusal"),
+    [
+        # The module's own check, in the create step: nothing is made.
+        ((3, 14), (3, 15),
+         re.escape(f"ImportError: compile time Python version 3.14 of module '{MODULE}' "
+                   "does not match runtime version 3.15")),
+        # 3.14 refuses the definition of a 3.15 build before the module runs.
+        ((3, 15), (3, 14), re.escape(f"SystemError: module {MODULE} uses unknown slot ID ") + r"\d+"),
+    ],
+    ids=["3.14-build-on-3.15", "3.15-build-on-3.14"],
+)
+def test_build_for_another_version_is_refused(tmp_path, built_for, runs_on, refusal):
+    """The build copied without its version tag (`properties.so`, which every
+    interpreter's loader tries) and imported by the other interpreter: a clean
+    refusal, every time, where a 3.14 build used to warn and crash 3.15 on
+    the first call of one of its functions."""
+    major, minor = built_for
+    built = sorted((ROOT / "tovren" / "_libs").glob(f"properties.cpython-{major}{minor}-*.so"))
+    interpreter = VENVS[runs_on] / "bin" / "python"
+    if not built or not interpreter.exists():
+        pytest.skip(f"needs the module built for {major}.{minor} and the {runs_on[0]}.{runs_on[1]} "
+                    "interpreter (`make build build-python315`; `make test` makes both)")
+    package = tmp_path / "tovren" / "_libs"
+    package.mkdir(parents=True)
+    shutil.copy(ROOT / "tovren" / "__init__.py", package.parent)
+    shutil.copy(ROOT / "tovren" / "_libs" / "__init__.py", package)
+    shutil.copy(built[0], package / "properties.so")
+    result = subprocess.run([str(interpreter), "-I", "-S", "-c", CROSS_IMPORT, str(tmp_path)],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
+    first, second, left = result.stdout.splitlines()
+    assert re.fullmatch(refusal, first) and second == first
+    assert left == "[]"
 
 
 @pytest.mark.parametrize("remove_first", [False, True])
@@ -318,3 +409,117 @@ def test_gil_not_used_build_keeps_the_gil_off():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["False", "False", "CachedProperty"]
+
+
+# ---- the unchecked read after fork --------------------------------------------------
+
+FORK_DURING_READ = """
+import os
+import sys
+import threading
+
+sys.path.append(sys.argv[1])
+import _properties_testing as testing
+from tovren._libs.properties import AxisProperty, cache_readonly
+
+class Manager:
+    axes = ["axis"]
+
+class Owner:
+    _mgr = Manager()
+    axis = AxisProperty(0)
+
+    def __init__(self):
+        self._cache = {"value": "cached"}
+
+    @cache_readonly
+    def value(self):
+        raise AssertionError("read past the cache")
+
+def probe(when):
+    # Made at the C stack limit, a read succeeds only if it skips the check.
+    seen = []
+    for name in ("value", "axis"):
+        try:
+            testing.read_at_stack_limit(Owner(), name)
+            seen.append("unchecked")
+        except RecursionError:
+            seen.append("checked")
+    print(when, *seen, sep=": ", flush=True)
+
+def in_child(body):
+    pid = os.fork()
+    if pid == 0:
+        try:
+            body()
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+
+probe("start")
+
+entered, release = threading.Event(), threading.Event()
+
+class Waiting:
+    @cache_readonly
+    def value(self):
+        entered.set()
+        release.wait()
+        return 1
+
+thread = threading.Thread(target=lambda: Waiting().value)
+thread.start()
+entered.wait()
+probe("a thread inside a read")
+in_child(lambda: probe("its child"))
+release.set()
+thread.join()
+
+class Spawning:
+    @cache_readonly
+    def value(self):
+        worker = threading.Thread(target=in_child, args=(lambda: probe("forked by another thread"),))
+        worker.start()
+        worker.join()
+        return 1
+
+Spawning().value
+
+class Forking:
+    @cache_readonly
+    def value(self):
+        pid = os.fork()
+        if pid == 0:
+            probe("child, inside the read that forked")
+        return pid
+
+if Forking().value == 0:
+    probe("child, after that read")
+    os._exit(0)
+os.wait()
+probe("end")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no os.fork on this platform")
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build checks every read: no claim to lose")
+def test_forked_child_reads_unchecked_once_the_claiming_thread_is_gone(testing):
+    """A thread inside a read (its getter waiting) when another thread forks
+    does not exist in the child, be it a thread of its own or the main
+    thread: the child's reads skip the recursion check again. The forking
+    thread's own read goes on in the child, and reads nested in it stay
+    checked until it ends."""
+    result = subprocess.run(
+        [sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORK_DURING_READ,
+         str(pathlib.Path(testing.__file__).parent)],
+        capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "start: unchecked: unchecked",
+        "a thread inside a read: checked: checked",
+        "its child: unchecked: unchecked",
+        "forked by another thread: unchecked: unchecked",
+        "child, inside the read that forked: checked: checked",
+        "child, after that read: unchecked: unchecked",
+        "end: unchecked: unchecked",
+    ]

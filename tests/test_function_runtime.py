@@ -230,6 +230,26 @@ def test_function_objects_take_part_in_garbage_collection():
     assert any(referent is type(function) for referent in referents)
 
 
+def test_a_freed_function_object_releases_its_type():
+    # In a process of its own: the reconstructors are taken out of the module.
+    # A collection first: on a free-threaded build it settles the type's
+    # deferred and per-thread counts, which the count read then includes.
+    result = run_python("""
+        import gc, sys, weakref
+        import tovren._libs.properties as m
+        function_type = type(m.__pyx_unpickle_CachedProperty)
+        for name in ("__pyx_unpickle_CachedProperty", "__pyx_unpickle_AxisProperty"):
+            freed = weakref.ref(vars(m)[name])
+            gc.collect()
+            before = sys.getrefcount(function_type)
+            del vars(m)[name]
+            gc.collect()
+            print(freed() is None, before - sys.getrefcount(function_type))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "1", "True", "1"]
+
+
 def test_function_objects_support_weak_references():
     function = properties.__pyx_unpickle_AxisProperty
     reference = weakref.ref(function)
@@ -285,13 +305,16 @@ def test_scratch_registry_is_created_once_and_then_reused(testing, scratch_regis
 SMALL_PLAIN_TYPE = type("compiled_function", (), {})
 
 
-def same_size_plain_type():
-    """A Python class whose instances have the size of a function object."""
-    size = type(properties.__pyx_unpickle_CachedProperty).__basicsize__
+def plain_type_of_size(size):
+    """A Python class whose instances have `size` bytes."""
     slots = (size - object.__basicsize__) // 8
     made = type("compiled_function", (), {"__slots__": tuple(f"s{i}" for i in range(slots))})
     assert made.__basicsize__ == size
     return made
+
+
+FUNCTION_SIZE = type(properties.__pyx_unpickle_CachedProperty).__basicsize__
+LARGE_PLAIN_TYPE = plain_type_of_size(FUNCTION_SIZE + 8)
 
 
 @pytest.mark.parametrize(
@@ -304,22 +327,25 @@ def same_size_plain_type():
         ({"compiled_function": SMALL_PLAIN_TYPE},
          "Shared type 'compiled_function' in {name} has the wrong size "
          f"(expected {{size}}, got {SMALL_PLAIN_TYPE.__basicsize__})"),
-        ({"compiled_function": same_size_plain_type()},
+        ({"compiled_function": LARGE_PLAIN_TYPE},
+         "Shared type 'compiled_function' in {name} has the wrong size "
+         f"(expected {{size}}, got {LARGE_PLAIN_TYPE.__basicsize__})"),
+        ({"compiled_function": plain_type_of_size(FUNCTION_SIZE)},
          "Shared type 'compiled_function' in {name} has an incompatible layout"),
         ({"compiled_function_type": int},
          "Shared type 'compiled_function_type' in {name} has an incompatible layout"),
     ],
-    ids=["meta-not-type", "function-not-type", "wrong-size", "wrong-layout", "meta-not-metaclass"],
+    ids=["meta-not-type", "function-not-type", "smaller", "larger", "wrong-layout",
+         "meta-not-metaclass"],
 )
 def test_registry_entries_are_checked(testing, scratch_registry, entries, message):
     name = scratch_registry()
     registry = types.ModuleType(name)
     vars(registry).update(entries)
     sys.modules[name] = registry
-    size = type(properties.__pyx_unpickle_CachedProperty).__basicsize__
     with pytest.raises(TypeError) as caught:
         testing.obtain_function_types(name)
-    assert str(caught.value) == message.format(name=name, size=size)
+    assert str(caught.value) == message.format(name=name, size=FUNCTION_SIZE)
     # Nothing was replaced: the entries found stay as they were.
     for key, value in entries.items():
         assert getattr(registry, key) is value

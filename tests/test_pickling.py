@@ -209,6 +209,12 @@ def test_state_of_the_wrong_type(reconstructor, state):
         ((), {}, "__pyx_unpickle_CachedProperty() takes exactly 3 positional arguments (0 given)"),
         ((CachedProperty,), {"__pyx_state": None},
          "__pyx_unpickle_CachedProperty() takes exactly 3 positional arguments (1 given)"),
+        # "given" is the index of the first parameter missing, not the count
+        # of positional arguments.
+        ((), {"__pyx_type": CachedProperty},
+         "__pyx_unpickle_CachedProperty() takes exactly 3 positional arguments (1 given)"),
+        ((), {"__pyx_type": CachedProperty, "__pyx_checksum": 0xEF86259},
+         "__pyx_unpickle_CachedProperty() takes exactly 3 positional arguments (2 given)"),
         ((CachedProperty, 0xEF86259, None, None), {},
          "__pyx_unpickle_CachedProperty() takes exactly 3 positional arguments (4 given)"),
         ((CachedProperty, 0xEF86259, None), {"__pyx_type": CachedProperty},
@@ -216,7 +222,8 @@ def test_state_of_the_wrong_type(reconstructor, state):
         ((CachedProperty, 0xEF86259, None), {"state": None},
          "__pyx_unpickle_CachedProperty() got an unexpected keyword argument 'state'"),
     ],
-    ids=["none", "missing-checksum", "too-many", "duplicate", "unexpected"],
+    ids=["none", "missing-checksum", "type-by-keyword", "type-and-checksum-by-keyword",
+         "too-many", "duplicate", "unexpected"],
 )
 def test_reconstructor_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as caught:

@@ -28,6 +28,7 @@ int exec_testing_module(PyObject* module) noexcept {
   if (register_constants_functions(module) < 0) return -1;
   if (register_pickling_functions(module) < 0) return -1;
   if (register_function_runtime_functions(module) < 0) return -1;
+  if (register_recursion_functions(module) < 0) return -1;
   return 0;
 }
 

@@ -12,5 +12,6 @@ int register_integer_functions(PyObject* module) noexcept;
 int register_constants_functions(PyObject* module) noexcept;
 int register_pickling_functions(PyObject* module) noexcept;
 int register_function_runtime_functions(PyObject* module) noexcept;
+int register_recursion_functions(PyObject* module) noexcept;
 
 }  // namespace tovren::testing

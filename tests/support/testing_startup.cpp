@@ -16,19 +16,19 @@ PyObject* testing_get_or_create_module(PyObject*, PyObject* name) {
   return get_or_create_module(text);
 }
 
-// warn_if_runtime_version_differs(version) -> None: the start-up version
-// check as if the running interpreter were `version` (laid out as
-// sys.hexversion); the warning, if any, is issued as at import.
-PyObject* testing_warn_if_runtime_version_differs(PyObject*, PyObject* version) {
+// check_runtime_version(version) -> None: the start-up version check as if
+// the running interpreter were `version` (laid out as sys.hexversion); raises
+// the ImportError that refuses the import.
+PyObject* testing_check_runtime_version(PyObject*, PyObject* version) {
   unsigned long value = PyLong_AsUnsignedLong(version);
   if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-  if (warn_if_runtime_version_differs(value) < 0) return nullptr;
+  if (check_runtime_version(value) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyMethodDef startup_methods[] = {
     {"get_or_create_module", testing_get_or_create_module, METH_O, nullptr},
-    {"warn_if_runtime_version_differs", testing_warn_if_runtime_version_differs, METH_O, nullptr},
+    {"check_runtime_version", testing_check_runtime_version, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

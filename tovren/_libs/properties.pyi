@@ -1,6 +1,7 @@
 """Type stubs of the extension module tovren._libs.properties."""
 
 from collections.abc import Callable
+from types import GenericAlias
 from typing import Any, Generic, NoReturn, Self, SupportsIndex, SupportsInt, TypeAlias, TypeVar, overload
 
 from typing_extensions import disjoint_base
@@ -57,6 +58,9 @@ class CachedProperty(Generic[_R]):
     def __setstate_cython__(self, __pyx_state: tuple[Any, ...]) -> None: ...
     def __reduce__(self) -> _ReduceTuple[Self]: ...
     def __setstate__(self, __pyx_state: tuple[Any, ...]) -> None: ...
+    # At run time `X[...]` is types.GenericAlias(X, ...), as for the standard
+    # containers; calling it makes an X.
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
 
 cache_readonly = CachedProperty
 
@@ -80,6 +84,9 @@ class AxisProperty(Generic[_Get, _Set]):
     def __setstate_cython__(self, __pyx_state: tuple[Any, ...]) -> None: ...
     def __reduce__(self) -> _ReduceTuple[Self]: ...
     def __setstate__(self, __pyx_state: tuple[Any, ...]) -> None: ...
+    # At run time `X[...]` is types.GenericAlias(X, ...), as for the standard
+    # containers; calling it makes an X.
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
 
 def __pyx_unpickle_CachedProperty(
     __pyx_type: type[_CP], __pyx_checksum: SupportsInt, __pyx_state: tuple[Any, ...] | None

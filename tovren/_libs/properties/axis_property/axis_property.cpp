@@ -194,7 +194,7 @@ PyTypeObject AxisPropertyType = {
                 Py_TPFLAGS_HAVE_GC,
     .tp_traverse = axis_property_traverse,
     .tp_clear = axis_property_clear,
-    .tp_methods = kAxisPropertyPicklingMethods,
+    .tp_methods = kAxisPropertyMethods,
     .tp_getset = axis_property_getset,
     .tp_descr_get = axis_property_get,
     .tp_descr_set = axis_property_set,

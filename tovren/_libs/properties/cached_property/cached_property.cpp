@@ -293,7 +293,7 @@ PyTypeObject CachedPropertyType = {
                 Py_TPFLAGS_HAVE_GC,
     .tp_traverse = cached_property_traverse,
     .tp_clear = cached_property_clear,
-    .tp_methods = kCachedPropertyPicklingMethods,
+    .tp_methods = kCachedPropertyMethods,
     .tp_getset = cached_property_getset,
     .tp_descr_get = cached_property_get,
     .tp_descr_set = cached_property_set,

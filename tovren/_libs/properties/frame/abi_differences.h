@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstdint>
 
 namespace tovren {
 
@@ -135,21 +136,33 @@ inline void set_immortal_refcount(PyObject* object) noexcept {
 // nested in one another at most one is unchecked. A free-threaded build,
 // whose threads may run at once, checks every read rather than share a flag.
 //
+// The claim is an address on the claiming thread's stack: that of a local of
+// the reading frame, which `recursion_checked_read` passes in. It is the
+// stack pointer plus an offset: storing it costs that addition (one
+// instruction on x86-64) more than storing `true` would, and no call. It is
+// only ever compared, never followed.
+// A thread that was inside its read (waiting in a getter, say) when another
+// thread forked does not exist in the child, and its read never ends there:
+// the child's after-fork hook (after_fork.cpp) releases a claim that lies
+// outside the forking thread's stack. The forking thread's own claim stays:
+// that read goes on in the child and ends there as usual.
+//
 // `begin_unchecked_read` is true when the caller's read may skip the check;
 // the caller then calls `end_unchecked_read` when that read ends.
 #ifdef Py_GIL_DISABLED
-inline bool begin_unchecked_read() noexcept { return false; }
+inline bool begin_unchecked_read(const void* /*reading_frame*/) noexcept { return false; }
 inline void end_unchecked_read() noexcept {}
 #else
-inline bool g_unchecked_read_in_progress = false;
+// An address in the frame of the unchecked read in progress, or 0.
+inline std::uintptr_t g_unchecked_read_claim = 0;
 
-inline bool begin_unchecked_read() noexcept {
-  if (g_unchecked_read_in_progress) return false;
-  g_unchecked_read_in_progress = true;
+inline bool begin_unchecked_read(const void* reading_frame) noexcept {
+  if (g_unchecked_read_claim != 0) return false;
+  g_unchecked_read_claim = reinterpret_cast<std::uintptr_t>(reading_frame);
   return true;
 }
 
-inline void end_unchecked_read() noexcept { g_unchecked_read_in_progress = false; }
+inline void end_unchecked_read() noexcept { g_unchecked_read_claim = 0; }
 #endif
 
 // Called by a descriptor read on an owner instance. On a free-threaded build

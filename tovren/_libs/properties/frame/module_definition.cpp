@@ -11,6 +11,7 @@
 #include "../function_runtime/function_object.h"
 #include "../pickling/pickling.h"
 #include "abi_differences.h"
+#include "after_fork.h"
 #include "builtin_type_check.h"
 #include "code_objects.h"
 #include "constants.h"
@@ -47,6 +48,9 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef* /*definition*/) noexcept {
+  // Another version's interpreter is refused before anything is made or
+  // recorded: no module object, no interpreter ID, no entry in sys.modules.
+  if (check_runtime_version(Py_Version) < 0) return nullptr;
   ModuleState& state = module_state_for_startup();
   std::int64_t interpreter_id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
   if (interpreter_id == -1) return nullptr;
@@ -82,13 +86,13 @@ int store_owned(PyObject*& slot, PyObject* made) noexcept {
   return 0;
 }
 
-// Steps 3 to 6: no traceback entry on failure (the constants do not exist yet).
+// Steps 3 to 6 (the version is checked by the create step): no traceback
+// entry on failure (the constants do not exist yet).
 int exec_prepare(ModuleState& state, PyObject* module) noexcept {
   if (store_owned(state.module_dict, Py_XNewRef(PyModule_GetDict(module))) < 0) return -1;
   if (store_owned(state.builtins, get_or_create_module("builtins")) < 0) return -1;
   if (store_owned(state.cython_runtime, get_or_create_module("cython_runtime")) < 0) return -1;
   if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return -1;
-  if (warn_if_runtime_version_differs(Py_Version) < 0) return -1;
   if (store_owned(state.empty_tuple, PyTuple_New(0)) < 0) return -1;
   if (store_owned(state.empty_bytes, PyBytes_FromStringAndSize("", 0)) < 0) return -1;
   if (store_owned(state.empty_str, PyUnicode_FromStringAndSize("", 0)) < 0) return -1;
@@ -124,6 +128,7 @@ int exec_build(ModuleState& state, PyObject* module, const FailureSite*& site) n
       setup_pickling(&AxisPropertyType) < 0)
     return -1;
   if (store_owned(state.builtin_type, import_checked_builtin_type()) < 0) return -1;
+  if (register_after_fork_hook() < 0) return -1;
 
   // Step 13. The function objects replace the method-table entries of the
   // same names, which setup_pickling has moved under the protocol names.

@@ -30,7 +30,12 @@ Py_NO_INLINE PyObject* checked_read(PyObject* descriptor, PyObject* instance) no
 template <DescriptorRead read, const char* context, const FailureSite& site>
 inline Py_ALWAYS_INLINE PyObject* recursion_checked_read(PyObject* descriptor,
                                                          PyObject* instance) noexcept {
-  if (!begin_unchecked_read()) return checked_read<read, context, site>(descriptor, instance);
+  // Its address, a place in this (the reading) frame on this thread's stack,
+  // is the claim; the object itself is never read or written.
+  char reading_frame;
+  if (!begin_unchecked_read(&reading_frame)) {
+    return checked_read<read, context, site>(descriptor, instance);
+  }
   PyObject* result = read(descriptor, instance);
   end_unchecked_read();
   return result;

@@ -11,7 +11,7 @@ constexpr int kCompiledMinor = PY_MINOR_VERSION;
 
 }  // namespace
 
-int warn_if_runtime_version_differs(unsigned long runtime_version) noexcept {
+int check_runtime_version(unsigned long runtime_version) noexcept {
   int runtime_major = static_cast<int>((runtime_version >> 24) & 0xFF);
   int runtime_minor = static_cast<int>((runtime_version >> 16) & 0xFF);
   if (runtime_major == kCompiledMajor && runtime_minor == kCompiledMinor) return 0;
@@ -20,7 +20,8 @@ int warn_if_runtime_version_differs(unsigned long runtime_version) noexcept {
                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                 kCompiledMajor, kCompiledMinor, "tovren._libs.properties", "does not match",
                 runtime_major, runtime_minor);
-  return PyErr_WarnEx(nullptr, message, 1);
+  PyErr_SetString(PyExc_ImportError, message);
+  return -1;
 }
 
 }  // namespace tovren

@@ -1,5 +1,5 @@
-// The pickling methods as they appear in the types' method tables and as
-// the function objects that start-up binds.
+// The types' method tables (the pickling methods and `__class_getitem__`)
+// and the pickling functions as the function objects that start-up binds.
 #include "../axis_property/axis_property.h"
 #include "../cached_property/cached_property.h"
 #include "../frame/owned_reference.h"
@@ -40,21 +40,31 @@ constexpr FunctionDescription kPicklingFunctions[kFunctionCount] = {
      Const::pyx_unpickle_AxisProperty, pickling::unpickle_axis_property, nullptr},
 };
 
+// `CachedProperty[int]` and the like at run time, as for the standard
+// containers: the class (a subclass too) subscripted by the item gives
+// `types.GenericAlias(cls, item)`, whose call makes an instance of the class.
+// An instance is not subscriptable. Not constexpr: the address of a function
+// imported from the interpreter's DLL is no constant expression for MSVC.
+const PyMethodDef kClassGetItemEntry = {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+                                        PyDoc_STR("See PEP 585")};
+
 }  // namespace
 
-PyMethodDef kCachedPropertyPicklingMethods[] = {
+PyMethodDef kCachedPropertyMethods[] = {
     {"__reduce_cython__", as_method_entry(pickling::cached_property_reduce_cython),
      kFastcallWithKeywords, nullptr},
     {"__setstate_cython__", as_method_entry(pickling::cached_property_setstate_cython),
      kFastcallWithKeywords, nullptr},
+    kClassGetItemEntry,
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef kAxisPropertyPicklingMethods[] = {
+PyMethodDef kAxisPropertyMethods[] = {
     {"__reduce_cython__", as_method_entry(pickling::axis_property_reduce_cython),
      kFastcallWithKeywords, nullptr},
     {"__setstate_cython__", as_method_entry(pickling::axis_property_setstate_cython),
      kFastcallWithKeywords, nullptr},
+    kClassGetItemEntry,
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,10 +24,10 @@
 
 namespace tovren {
 
-// Method tables of the two types (METH_FASTCALL | METH_KEYWORDS, no
-// docstrings).
-extern PyMethodDef kCachedPropertyPicklingMethods[];
-extern PyMethodDef kAxisPropertyPicklingMethods[];
+// Method tables of the two types: the pickling methods (METH_FASTCALL |
+// METH_KEYWORDS, no docstrings) and the class method `__class_getitem__`.
+extern PyMethodDef kCachedPropertyMethods[];
+extern PyMethodDef kAxisPropertyMethods[];
 
 // Exec step 13 for one function object: makes it and binds it where it
 // belongs (a method into its type's dict through `store_type_attribute`, a

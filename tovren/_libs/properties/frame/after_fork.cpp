@@ -1,0 +1,113 @@
+#include "after_fork.h"
+
+#include "abi_differences.h"
+#include "owned_reference.h"
+
+#if defined(HAVE_FORK) && !defined(Py_GIL_DISABLED)
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
+#endif
+
+namespace tovren {
+
+#if defined(HAVE_FORK) && !defined(Py_GIL_DISABLED)
+
+namespace {
+
+// The addresses [low, high) of the calling thread's stack, as the system
+// reports them; false where the system offers no way to ask, or the asking
+// fails. (Python.h has defined _GNU_SOURCE on Linux, which declares
+// pthread_getattr_np in glibc and musl.)
+bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
+#if defined(__linux__) || defined(__FreeBSD__)
+  pthread_attr_t attributes;
+#if defined(__linux__)
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+#else
+  if (pthread_attr_init(&attributes) != 0) return false;
+  if (pthread_attr_get_np(pthread_self(), &attributes) != 0) {
+    (void)pthread_attr_destroy(&attributes);
+    return false;
+  }
+#endif
+  void* address = nullptr;
+  std::size_t size = 0;
+  const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
+  (void)pthread_attr_destroy(&attributes);
+  if (!known) return false;
+  low = reinterpret_cast<std::uintptr_t>(address);
+  high = low + size;
+  return true;
+#elif defined(__APPLE__)
+  // The address macOS reports is the stack's top, its highest address.
+  const pthread_t self = pthread_self();
+  high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+  low = high - pthread_get_stacksize_np(self);
+  return true;
+#else
+  (void)low;
+  (void)high;
+  return false;
+#endif
+}
+
+// Runs in the child, on the stack of the thread that forked, the only thread
+// there. A claim is the address of a local of the claiming read's frame
+// (abi_differences.h): on the forking thread's own stack if that thread
+// claimed it, and then the read goes on here and ends as usual; on the stack
+// of a thread that does not exist in the child otherwise (every thread's
+// stack is a mapping of its own, apart from the others), a read that never
+// ends here, so the claim is released. The whole stack counts, not only the
+// part above this frame: a thread that switches between stacks carved out of
+// its own (greenlets) can hold a claim below the current position.
+//
+// Where the stack's bounds are unknown (no way to ask on this system, the
+// call failed, or they do not hold this very frame), the claim stays: every
+// read in this child is then checked, which is correct, only slower.
+PyObject* after_fork_in_child(PyObject* /*self*/, PyObject* /*unused*/) {
+  const std::uintptr_t claim = g_unchecked_read_claim;
+  if (claim == 0) Py_RETURN_NONE;
+  // Only its address is used: where this frame lies on the stack.
+  char this_frame;
+  const auto here = reinterpret_cast<std::uintptr_t>(&this_frame);
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+  if (current_thread_stack(low, high) && low <= here && here < high &&
+      (claim < low || claim >= high)) {
+    g_unchecked_read_claim = 0;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef after_fork_in_child_definition = {
+    "after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+
+}  // namespace
+
+int register_after_fork_hook() noexcept {
+  OwnedRef hook = OwnedRef::steal(PyCFunction_New(&after_fork_in_child_definition, nullptr));
+  if (!hook) return -1;
+  OwnedRef os = OwnedRef::steal(PyImport_ImportModule("os"));
+  if (!os) return -1;
+  OwnedRef register_at_fork = OwnedRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+  if (!register_at_fork) return -1;
+  OwnedRef arguments = OwnedRef::steal(PyTuple_New(0));
+  OwnedRef keywords = OwnedRef::steal(Py_BuildValue("{sO}", "after_in_child", hook.get()));
+  if (!arguments || !keywords) return -1;
+  OwnedRef result = OwnedRef::steal(PyObject_Call(register_at_fork.get(), arguments.get(),
+                                                  keywords.get()));
+  return result ? 0 : -1;
+}
+
+#else
+
+int register_after_fork_hook() noexcept { return 0; }
+
+#endif
+
+}  // namespace tovren

@@ -1,0 +1,17 @@
+// What a forked child does for the module: release the unchecked-read claim
+// of a thread that did not survive the fork (abi_differences.h).
+#pragma once
+
+#include <Python.h>
+
+namespace tovren {
+
+// Registers the child's hook with `os.register_at_fork(after_in_child=...)`,
+// which every fork made through the interpreter (os.fork, os.forkpty,
+// multiprocessing's fork start method) runs in the child before any other
+// Python code. Nothing to register where there is no fork (Windows) or no
+// claim (a free-threaded build checks every read). 0, or -1 with an
+// exception set.
+int register_after_fork_hook() noexcept;
+
+}  // namespace tovren
