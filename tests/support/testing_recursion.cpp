@@ -29,6 +29,7 @@ PyObject* testing_read_at_stack_limit(PyObject*, PyObject* const* args, Py_ssize
 #if defined(_Py_THREAD_SANITIZER) || !_Py_STACK_GROWS_DOWN
   // ThreadSanitizer builds halve the stack they are given; stacks growing up
   // would need the window mirrored. Neither is needed by the tests.
+  (void)args;
   PyErr_SetString(PyExc_NotImplementedError, "read_at_stack_limit: not on this build");
   return nullptr;
 #else
