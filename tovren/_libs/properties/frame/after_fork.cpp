@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #if defined(__FreeBSD__)
 #include <pthread_np.h>
 #endif
@@ -21,40 +23,66 @@ namespace {
 
 // The addresses [low, high) of the calling thread's stack, as the system
 // reports them; false where the system offers no way to ask, or the asking
-// fails. (Python.h has defined _GNU_SOURCE on Linux, which declares
-// pthread_getattr_np in glibc and musl.)
-bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
-#if defined(__linux__) || defined(__FreeBSD__)
-  pthread_attr_t attributes;
+// fails.
+//
+// Linux: the memory mapping that holds this very frame, from
+// /proc/self/maps. Every thread's stack is a mapping of its own (a thread's
+// guard page, of other permissions, keeps it apart from its neighbour), and
+// the main thread's is the one that grows down. glibc's pthread_getattr_np
+// would say the same, but it and pthread_attr_getstack carry symbol
+// versions of glibc 2.32 and 2.34, which would bind the module to that glibc.
 #if defined(__linux__)
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
-#else
-  if (pthread_attr_init(&attributes) != 0) return false;
-  if (pthread_attr_get_np(pthread_self(), &attributes) != 0) {
-    (void)pthread_attr_destroy(&attributes);
-    return false;
+bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
+  char this_frame;
+  const auto here = reinterpret_cast<std::uintptr_t>(&this_frame);
+  std::FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return false;
+  bool found = false;
+  char line[512];
+  while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+    // "start-end perms offset dev inode path", addresses in hexadecimal. A
+    // line longer than the buffer is read in pieces; a piece that is not a
+    // line's start fails the parse or names no range holding this frame.
+    char* end = nullptr;
+    const unsigned long long start = std::strtoull(line, &end, 16);
+    if (end == line || *end != '-') continue;
+    char* after = nullptr;
+    const unsigned long long stop = std::strtoull(end + 1, &after, 16);
+    if (after == end + 1) continue;
+    if (start <= here && here < stop) {
+      low = static_cast<std::uintptr_t>(start);
+      high = static_cast<std::uintptr_t>(stop);
+      found = true;
+    }
   }
-#endif
+  std::fclose(maps);
+  return found;
+}
+#elif defined(__FreeBSD__)
+bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
   void* address = nullptr;
   std::size_t size = 0;
-  const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
+  const bool known = pthread_attr_get_np(pthread_self(), &attributes) == 0 &&
+                     pthread_attr_getstack(&attributes, &address, &size) == 0;
   (void)pthread_attr_destroy(&attributes);
   if (!known) return false;
   low = reinterpret_cast<std::uintptr_t>(address);
   high = low + size;
   return true;
+}
 #elif defined(__APPLE__)
+bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
   // The address macOS reports is the stack's top, its highest address.
   const pthread_t self = pthread_self();
   high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
   low = high - pthread_get_stacksize_np(self);
   return true;
-#else
-  (void)low;
-  (void)high;
-  return false;
-#endif
 }
+#else
+bool current_thread_stack(std::uintptr_t&, std::uintptr_t&) noexcept { return false; }
+#endif
 
 // Runs in the child, on the stack of the thread that forked, the only thread
 // there. A claim is the address of a local of the claiming read's frame
