@@ -214,32 +214,51 @@ make_tools_venv() {
 }
 endef
 
-# build_wheel PYTHON DIST: the wheel of PYTHON's ABI in DIST, built again only
-# when the stamp DIST/.inputs differs.
+# build_wheel PYTHON DIST [SDIST]: the wheel of PYTHON's ABI in DIST, built
+# again only when the stamp DIST/.inputs differs. From the source tree, or,
+# given an sdist, from that sdist alone, unpacked into a scratch folder
+# outside the tree (its hash is then the stamp's input).
 define build_wheel
 	@
 	cd "$(ROOT)"
 	py=$(1)
 	dist=$(2)
+	sdist=$(3)
 	tools=$$("$$py" -c 'import pip, scikit_build_core; print(pip.__version__, scikit_build_core.__version__)' 2>/dev/null) \
 	  || { echo "make: $$py cannot import pip and scikit_build_core, which building the wheel needs" >&2; exit 1; }
 	# In-place build products and caches are not inputs of the wheel.
 	inputs=$$({ printf '%s\n' "$$py" "$$tools"
-	  find $(WHEEL_INPUTS) -type f ! -name '*.so' ! -name '*.pyd' ! -path '*/__pycache__/*' -print0 \
-	    | LC_ALL=C sort -z | xargs -0 sha256sum; } | sha256sum | cut -d' ' -f1)
+	  if [[ -n $$sdist ]]; then sha256sum <"$$sdist"
+	  else find $(WHEEL_INPUTS) -type f ! -name '*.so' ! -name '*.pyd' ! -path '*/__pycache__/*' -print0 \
+	    | LC_ALL=C sort -z | xargs -0 sha256sum; fi; } | sha256sum | cut -d' ' -f1)
 	shopt -s nullglob
 	wheels=("$$dist"/*.whl)
 	if (( $${#wheels[@]} == 1 )) && [[ -f $$dist/.inputs && $$(<"$$dist/.inputs") == "$$inputs" ]]; then
 	  echo "make: wheel up to date (inputs unchanged)"
 	else
 	  rm -rf "$$dist"
-	  echo "+ $$py -m pip wheel --no-build-isolation --no-deps --no-index -w $${dist#$(ROOT)/} ."
-	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$$py" -m pip wheel --no-build-isolation --no-deps --no-index -w "$$dist" .
+	  source=. shown=.
+	  if [[ -n $$sdist ]]; then
+	    scratch=$$(mktemp -d)
+	    trap 'rm -rf "$$scratch"' EXIT
+	    tar -xzf "$$sdist" -C "$$scratch"
+	    unpacked=("$$scratch"/*/)
+	    source=$${unpacked[0]} shown="<the unpacked $${sdist##*/}>"
+	  fi
+	  echo "+ $$py -m pip wheel --no-build-isolation --no-deps --no-index -w $${dist#$(ROOT)/} $$shown"
+	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$$py" -m pip wheel --no-build-isolation --no-deps --no-index -w "$$dist" "$$source"
 	  wheels=("$$dist"/*.whl)
 	  (( $${#wheels[@]} == 1 )) || { echo "make: expected one wheel in $$dist, found $${#wheels[@]}" >&2; exit 1; }
 	  printf '%s\n' "$$inputs" >"$$dist/.inputs"
 	fi
 	echo "wheel: $${wheels[0]}"
+endef
+
+# skip_if_unavailable UNAVAILABLE-FILE: prints `skipped: <reason>` and ends
+# the recipe with status 0 while the file that holds the reason (written by
+# provision_or_skip, or by dist) is there.
+define skip_if_unavailable
+	if [[ -f "$(1)" ]]; then echo "skipped: $$(<"$(1)")"; exit 0; fi
 endef
 
 # provision_or_skip VARIABLE UNAVAILABLE-FILE ARGUMENTS: sets the shell

@@ -39,7 +39,7 @@ TEST_STEPS += test-dist
 
 # Prints `skipped: <reason>` and leaves the recipe when dist found no tools.
 define skip_without_dist
-	if [[ -f "$(DIST_UNAVAILABLE)" ]]; then echo "skipped: $$(<"$(DIST_UNAVAILABLE)")"; exit 0; fi
+	$(call skip_if_unavailable,$(DIST_UNAVAILABLE))
 endef
 
 # dist_wheel_dirs: the folders of the wheels at hand, one per interpreter
@@ -90,26 +90,8 @@ wheel-from-sdist: dist
 	cd "$(ROOT)"
 	$(skip_without_dist)
 	sdists=("$(DIST_DIR)"/*.tar.gz)
-	sdist=$${sdists[0]}
-	[[ -f $$sdist && $${#sdists[@]} == 1 ]] || { echo "make: expected one sdist in dist/" >&2; exit 1; }
-	dist="$(SDIST_WHEEL_DIST)"
-	inputs=$$(printf '%s\n' "$(PY)" "$$(sha256sum <"$$sdist")" | sha256sum | cut -d' ' -f1)
-	wheels=("$$dist"/*.whl)
-	if [[ -f $${wheels[0]} && -f $$dist/.inputs && $$(<"$$dist/.inputs") == "$$inputs" ]]; then
-	  echo "make: wheel of the sdist up to date (sdist unchanged)"
-	else
-	  rm -rf "$$dist"
-	  scratch=$$(mktemp -d)
-	  trap 'rm -rf "$$scratch"' EXIT
-	  tar -xzf "$$sdist" -C "$$scratch"
-	  source=("$$scratch"/*/)
-	  echo "+ $(PY) -m pip wheel --no-build-isolation --no-deps --no-index -w $${dist#$(ROOT)/} <the unpacked $${sdist##*/}>"
-	  PIP_DISABLE_PIP_VERSION_CHECK=1 "$(PY)" -m pip wheel --no-build-isolation --no-deps --no-index -w "$$dist" "$${source[0]}"
-	  wheels=("$$dist"/*.whl)
-	  [[ -f $${wheels[0]} && $${#wheels[@]} == 1 ]] || { echo "make: expected one wheel in $${dist#$(ROOT)/}" >&2; exit 1; }
-	  printf '%s\n' "$$inputs" >"$$dist/.inputs"
-	fi
-	echo "wheel: $${wheels[0]}"
+	[[ -f $${sdists[0]} && $${#sdists[@]} == 1 ]] || { echo "make: expected one sdist in dist/" >&2; exit 1; }
+	$(call build_wheel,"$(PY)",$(SDIST_WHEEL_DIST),"$${sdists[0]}")
 
 test-dist: build dist wheel-from-sdist
 	@

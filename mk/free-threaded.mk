@@ -50,7 +50,7 @@ TEST_STEPS += test-free-threaded test-free-threaded-nogil test-free-threaded-thr
 # Prints `skipped: <reason>` and leaves the recipe when build-free-threaded
 # found no interpreter.
 define skip_without_free_threaded
-	if [[ -f "$(FT_UNAVAILABLE)" ]]; then echo "skipped: $$(<"$(FT_UNAVAILABLE)")"; exit 0; fi
+	$(call skip_if_unavailable,$(FT_UNAVAILABLE))
 endef
 
 build-free-threaded: build

@@ -35,7 +35,7 @@ TEST_STEPS += test-python315 test-python315-wheel
 # Prints `skipped: <reason>` and leaves the recipe when build-python315 found
 # no interpreter.
 define skip_without_python315
-	if [[ -f "$(PY315_UNAVAILABLE)" ]]; then echo "skipped: $$(<"$(PY315_UNAVAILABLE)")"; exit 0; fi
+	$(call skip_if_unavailable,$(PY315_UNAVAILABLE))
 endef
 
 # The extension, its free-threaded ABI check and the test-only extension; the

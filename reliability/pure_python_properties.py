@@ -156,13 +156,21 @@ def _restore_instance_dict(self, state, fields):
 
 
 class _Descriptor:
-    """What both stand-ins share: deletion refused, and the pickle methods
-    (installed as `__reduce__` and `__setstate__` too, as the module does).
-    A subclass gives its state tuple (`_state`, of which the first
-    `_OBJECT_FIELDS` items can select the setstate form), its reconstructor's
-    name and checksum, and its set-state routine."""
+    """What both stand-ins share: the read on the class, deletion refused,
+    and the pickle methods (installed as `__reduce__` and `__setstate__` too,
+    as the module does). A subclass gives its read on an instance (`_read`),
+    its state tuple (`_state`, of which the first `_OBJECT_FIELDS` items can
+    select the setstate form), its reconstructor's name and checksum, and its
+    set-state routine."""
 
     __slots__ = ()
+
+    def __get__(self, instance, owner=None):
+        if instance is None:
+            if owner is None:
+                raise TypeError("__get__(None, None) is invalid")
+            return self
+        return self._read(instance)
 
     def __delete__(self, instance):
         raise NotImplementedError("__delete__")
@@ -212,11 +220,7 @@ class CachedProperty(_Descriptor):
     name = property(lambda self: self._name)
     __doc__ = property(lambda self: self._doc)
 
-    def __get__(self, instance, owner=None):
-        if instance is None:
-            if owner is None:
-                raise TypeError("__get__(None, None) is invalid")
-            return self
+    def _read(self, instance):
         try:
             cache = instance._cache
         except AttributeError:
@@ -286,11 +290,7 @@ class AxisProperty(_Descriptor):
     axis = property(lambda self: self._axis)
     __doc__ = property(lambda self: self._doc)
 
-    def __get__(self, instance, owner=None):
-        if instance is None:
-            if owner is None:
-                raise TypeError("__get__(None, None) is invalid")
-            return self
+    def _read(self, instance):
         axes = instance._mgr.axes
         if type(axes) is not list:
             if axes is None:

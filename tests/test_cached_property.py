@@ -4,7 +4,8 @@ import sys
 
 import pytest
 
-from conftest import assert_no_reference_leaks, innermost_traceback, last_entry, module_entries, module_entry
+from conftest import (assert_no_reference_leaks, innermost_traceback, last_entry, made_at_run_time, module_entries,
+                      module_entry)
 from tovren._libs.properties import CachedProperty, cache_readonly
 
 SOURCE = "tovren/_libs/properties"
@@ -399,9 +400,7 @@ def test_subclass_instances_work_and_are_collected():
 
 
 def test_no_reference_leaks_across_hits_misses_and_failures():
-    # Made at run time: a constant in the code would be immortal on a
-    # free-threaded build, and its count could not show a leak.
-    result = "".join(["cons", "tant"])
+    result = made_at_run_time("constant")
     getter = Counter(result=result)
     Owner = make_owner(getter)
     owner = Owner()

@@ -7,7 +7,7 @@
 import warnings
 
 import pytest
-from conftest import assert_no_reference_leaks
+from conftest import assert_no_reference_leaks, made_at_run_time
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -20,12 +20,6 @@ SUBCLASS_WARNING = (
     "__int__ returned non-int (type {}).  The ability to return an instance of a strict "
     "subclass of int is deprecated, and may be removed in a future version of Python."
 )
-
-
-def fresh(value):
-    """An int equal to `value`, made at run time: a free-threaded build makes
-    the constants of code immortal, and an immortal count shows no leak."""
-    return int(str(value))
 
 
 class IntSubclass(int):
@@ -114,7 +108,7 @@ def test_index_propagates_index_exception(testing):
 
 
 def test_index_releases_intermediate_results(testing):
-    big, fits = fresh(2**70), fresh(2**40 + 12345)
+    big, fits = made_at_run_time(2**70), made_at_run_time(2**40 + 12345)
     overflowing, fitting = Index(big), Index(fits)
 
     def exercise():
@@ -226,7 +220,7 @@ def test_long_propagates_int_exception(testing, argument, error):
 
 
 def test_long_releases_intermediate_results(testing):
-    big, fits, text = fresh(2**70), fresh(2**31 - 5), "".join(["not ", "an int"])
+    big, fits, text = made_at_run_time(2**70), made_at_run_time(2**31 - 5), made_at_run_time("not an int")
     subclass = IntSubclass(2**31 - 9)
     sources = [IntOnly(big), IntOnly(fits), IntOnly(text), IntOnly(subclass)]
 

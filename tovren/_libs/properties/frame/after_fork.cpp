@@ -1,6 +1,7 @@
 #include "after_fork.h"
 
 #include "abi_differences.h"
+#include "module_state.h"
 #include "owned_reference.h"
 
 #if defined(HAVE_FORK) && !defined(Py_GIL_DISABLED)
@@ -23,18 +24,16 @@ namespace {
 
 // The addresses [low, high) of the calling thread's stack, as the system
 // reports them; false where the system offers no way to ask, or the asking
-// fails.
+// fails. `here` is an address in the caller's frame.
 //
-// Linux: the memory mapping that holds this very frame, from
+// Linux: the memory mapping that holds `here`, from
 // /proc/self/maps. Every thread's stack is a mapping of its own (a thread's
 // guard page, of other permissions, keeps it apart from its neighbour), and
 // the main thread's is the one that grows down. glibc's pthread_getattr_np
 // would say the same, but it and pthread_attr_getstack carry symbol
 // versions of glibc 2.32 and 2.34, which would bind the module to that glibc.
 #if defined(__linux__)
-bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
-  char this_frame;
-  const auto here = reinterpret_cast<std::uintptr_t>(&this_frame);
+bool current_thread_stack(std::uintptr_t here, std::uintptr_t& low, std::uintptr_t& high) noexcept {
   std::FILE* maps = std::fopen("/proc/self/maps", "r");
   if (maps == nullptr) return false;
   bool found = false;
@@ -42,7 +41,7 @@ bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
   while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
     // "start-end perms offset dev inode path", addresses in hexadecimal. A
     // line longer than the buffer is read in pieces; a piece that is not a
-    // line's start fails the parse or names no range holding this frame.
+    // line's start fails the parse or names no range holding `here`.
     char* end = nullptr;
     const unsigned long long start = std::strtoull(line, &end, 16);
     if (end == line || *end != '-') continue;
@@ -59,7 +58,7 @@ bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
   return found;
 }
 #elif defined(__FreeBSD__)
-bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
+bool current_thread_stack(std::uintptr_t, std::uintptr_t& low, std::uintptr_t& high) noexcept {
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
   void* address = nullptr;
@@ -73,7 +72,7 @@ bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
   return true;
 }
 #elif defined(__APPLE__)
-bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
+bool current_thread_stack(std::uintptr_t, std::uintptr_t& low, std::uintptr_t& high) noexcept {
   // The address macOS reports is the stack's top, its highest address.
   const pthread_t self = pthread_self();
   high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
@@ -81,7 +80,7 @@ bool current_thread_stack(std::uintptr_t& low, std::uintptr_t& high) noexcept {
   return true;
 }
 #else
-bool current_thread_stack(std::uintptr_t&, std::uintptr_t&) noexcept { return false; }
+bool current_thread_stack(std::uintptr_t, std::uintptr_t&, std::uintptr_t&) noexcept { return false; }
 #endif
 
 // Runs in the child, on the stack of the thread that forked, the only thread
@@ -105,7 +104,7 @@ PyObject* after_fork_in_child(PyObject* /*self*/, PyObject* /*unused*/) {
   const auto here = reinterpret_cast<std::uintptr_t>(&this_frame);
   std::uintptr_t low = 0;
   std::uintptr_t high = 0;
-  if (current_thread_stack(low, high) && low <= here && here < high &&
+  if (current_thread_stack(here, low, high) && low <= here && here < high &&
       (claim < low || claim >= high)) {
     g_unchecked_read_claim = 0;
   }
@@ -124,11 +123,10 @@ int register_after_fork_hook() noexcept {
   if (!os) return -1;
   OwnedRef register_at_fork = OwnedRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
   if (!register_at_fork) return -1;
-  OwnedRef arguments = OwnedRef::steal(PyTuple_New(0));
   OwnedRef keywords = OwnedRef::steal(Py_BuildValue("{sO}", "after_in_child", hook.get()));
-  if (!arguments || !keywords) return -1;
-  OwnedRef result = OwnedRef::steal(PyObject_Call(register_at_fork.get(), arguments.get(),
-                                                  keywords.get()));
+  if (!keywords) return -1;
+  OwnedRef result = OwnedRef::steal(
+      PyObject_Call(register_at_fork.get(), module_state().empty_tuple, keywords.get()));
   return result ? 0 : -1;
 }
 

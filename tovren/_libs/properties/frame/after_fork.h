@@ -10,7 +10,8 @@ namespace tovren {
 // which every fork made through the interpreter (os.fork, os.forkpty,
 // multiprocessing's fork start method) runs in the child before any other
 // Python code. Nothing to register where there is no fork (Windows) or no
-// claim (a free-threaded build checks every read). 0, or -1 with an
+// claim (a free-threaded build checks every read). Called by the exec step
+// once the module state holds its empty tuple. 0, or -1 with an
 // exception set.
 int register_after_fork_hook() noexcept;
 
