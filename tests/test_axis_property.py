@@ -15,8 +15,8 @@ from conftest import FREE_THREADED, assert_no_reference_leaks, innermost_traceba
 from hypothesis import given
 from hypothesis import strategies as st
 
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
+SSIZE_MIN = -sys.maxsize - 1
+SSIZE_MAX = sys.maxsize
 SOURCE = "tovren/_libs/properties"
 INIT = "tovren._libs.properties.AxisProperty.__init__"
 GET = "tovren._libs.properties.AxisProperty.__get__"
@@ -205,29 +205,40 @@ def test_empty_keyword_dict_counts_as_none(AxisProperty):
         call_with_dict(AxisProperty, (1, 2, 3), {})
 
 
-@given(st.integers(min_value=INT64_MIN, max_value=INT64_MAX))
-def test_axis_round_trips_every_64_bit_value(AxisProperty, axis):
+@given(st.integers(min_value=SSIZE_MIN, max_value=SSIZE_MAX))
+def test_axis_round_trips_every_ssize_value(AxisProperty, axis):
     assert AxisProperty(axis).axis == axis
     assert AxisProperty(axis=Index(axis)).axis == axis
 
 
 @pytest.mark.parametrize(
     "axis",
-    sorted({b + d for p in (30, 60, 62) for b in (2**p, -(2**p)) for d in (-1, 0, 1)}
-           | {0, -1, 1, INT64_MAX, INT64_MIN}),
+    sorted({b + d for p in (30, 31, 32, 60, 62, 63) for b in (2**p, -(2**p)) for d in (-1, 0, 1)}
+           | {0, -1, 1, SSIZE_MAX, SSIZE_MIN}),
 )
 def test_axis_fast_path_boundaries(AxisProperty, axis):
-    assert AxisProperty(axis).axis == axis
+    # Values beyond `Py_ssize_t` (2**31 and up where it is 32 bits wide) are
+    # refused at construction and when a pickle's state is restored.
+    if SSIZE_MIN <= axis <= SSIZE_MAX:
+        restored = AxisProperty()
+        restored.__setstate__((None, axis))
+        assert AxisProperty(axis).axis == restored.axis == axis
+        return
+    descriptor = AxisProperty(7)
+    for store in (AxisProperty, lambda axis: descriptor.__setstate__((None, axis))):
+        with pytest.raises(OverflowError, match="^Python int too large to convert to C ssize_t$"):
+            store(axis)
+    assert descriptor.axis == 7
 
 
-@given(st.one_of(st.integers(min_value=INT64_MAX + 1), st.integers(max_value=INT64_MIN - 1)))
-def test_axis_overflow_just_outside_64_bits(module, AxisProperty, axis):
+@given(st.one_of(st.integers(min_value=SSIZE_MAX + 1), st.integers(max_value=SSIZE_MIN - 1)))
+def test_axis_overflow_just_outside_ssize(module, AxisProperty, axis):
     with pytest.raises(OverflowError) as info:
         AxisProperty(axis)
     assert_entry(info.value, module, 54, INIT)
 
 
-@pytest.mark.parametrize("axis", [2**63, INT64_MIN - 1, 2**64, 1.0, 3.5, "1", b"1", None, [0],
+@pytest.mark.parametrize("axis", [2**63, SSIZE_MIN - 1, 2**64, 1.0, 3.5, "1", b"1", None, [0],
                                   Index("0")])
 def test_axis_conversion_failures(module, AxisProperty, axis):
     expected = OverflowError if isinstance(axis, int) else TypeError
@@ -306,7 +317,7 @@ def test_read_two_axes(AxisProperty, axis, expected):
 @given(
     size=st.integers(min_value=0, max_value=6),
     axis=st.one_of(st.integers(min_value=-8, max_value=8),
-                   st.integers(min_value=INT64_MIN, max_value=INT64_MAX)),
+                   st.integers(min_value=SSIZE_MIN, max_value=SSIZE_MAX)),
 )
 def test_read_with_one_wrap_around(module, AxisProperty, size, axis):
     axes = [object() for _ in range(size)]
@@ -352,7 +363,7 @@ def test_read_from_uniquely_referenced_list(AxisProperty, axis, position):
     assert sys.getrefcount(items[position]) == before
 
 
-@pytest.mark.parametrize("axis", [3, -4, INT64_MAX, INT64_MIN])
+@pytest.mark.parametrize("axis", [3, -4, SSIZE_MAX, SSIZE_MIN])
 def test_read_uniquely_referenced_list_out_of_range(module, AxisProperty, axis):
     owner = make_owner(AxisProperty, None, axis)
     owner._mgr = FreshAxesManager([1, 2, 3])
@@ -456,7 +467,7 @@ def test_read_survives_release_of_manager_and_list(AxisProperty):
 # ---- descriptor write ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("axis", [0, 3, -1, INT64_MAX, INT64_MIN])
+@pytest.mark.parametrize("axis", [0, 3, -1, SSIZE_MAX, SSIZE_MIN])
 def test_write_calls_set_axis(AxisProperty, axis):
     owner = make_owner(AxisProperty, ["a"], axis)
     value = object()

@@ -1,9 +1,10 @@
 """Integer conversion of call support, through the test-only extension.
 
-`index_as_ssize` (through `__index__`, signed 64-bit) and `int_as_long`
+`index_as_ssize` (through `__index__`, to the `Py_ssize_t` range, `sys.maxsize`) and `int_as_long`
 (through `__int__`, kept to the signed 32-bit range on every platform).
 """
 
+import sys
 import warnings
 
 import pytest
@@ -11,8 +12,8 @@ from conftest import assert_no_reference_leaks, made_at_run_time
 from hypothesis import given
 from hypothesis import strategies as st
 
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
+SSIZE_MIN = -sys.maxsize - 1
+SSIZE_MAX = sys.maxsize
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
 LONG_OVERFLOW = "value too large to convert to long"
@@ -62,24 +63,35 @@ def around(*powers):
 # ---- index_as_ssize -------------------------------------------------------------------
 
 
+def fits_ssize(value):
+    return SSIZE_MIN <= value <= SSIZE_MAX
+
+
 @pytest.mark.parametrize(
-    "value", [0, 1, -1, INT64_MAX, INT64_MIN, INT64_MAX - 1, INT64_MIN + 1, *around(30, 60, 62)]
+    "value",
+    [0, 1, -1, SSIZE_MAX, SSIZE_MIN, SSIZE_MAX - 1, SSIZE_MIN + 1, 2**32 + 5, 2**40,
+     *around(30, 31, 32, 60, 62, 63)],
 )
 def test_index_exact_int_boundaries(testing, value):
-    # 2**30 leaves the compact form, 2**60 the two-digit form. -1 is a value:
-    # the entry point raises only when an exception is set.
-    assert testing.index_as_ssize(value) == value
+    # 2**30 leaves the compact form, 2**60 the two-digit form; where
+    # `Py_ssize_t` is 32 bits wide most two-digit values overflow it. -1 is a
+    # value: the entry point raises only when an exception is set.
+    if fits_ssize(value):
+        assert testing.index_as_ssize(value) == value
+    else:
+        with pytest.raises(OverflowError, match="^Python int too large to convert to C ssize_t$"):
+            testing.index_as_ssize(value)
 
 
-@given(st.integers(min_value=INT64_MIN, max_value=INT64_MAX))
+@given(st.integers(min_value=SSIZE_MIN, max_value=SSIZE_MAX))
 def test_index_equals_platform_conversion(testing, value):
     assert testing.index_as_ssize(value) == value
     assert testing.index_as_ssize(IntSubclass(value)) == value
     assert testing.index_as_ssize(Index(value)) == value
 
 
-@given(st.one_of(st.integers(min_value=INT64_MAX + 1), st.integers(max_value=INT64_MIN - 1)))
-def test_index_overflow_outside_64_bits(testing, value):
+@given(st.one_of(st.integers(min_value=SSIZE_MAX + 1), st.integers(max_value=SSIZE_MIN - 1)))
+def test_index_overflow_outside_ssize(testing, value):
     with pytest.raises(OverflowError):
         testing.index_as_ssize(value)
     with pytest.raises(OverflowError):
@@ -141,7 +153,7 @@ def test_long_equals_platform_conversion_in_range(testing, value):
 
 
 @pytest.mark.parametrize(
-    "value", [INT32_MAX + 1, INT32_MIN - 1, 2**40, -(2**40), INT64_MAX, INT64_MIN, 2**64, -(2**100)]
+    "value", [INT32_MAX + 1, INT32_MIN - 1, 2**40, -(2**40), SSIZE_MAX, SSIZE_MIN, 2**64, -(2**100)]
 )
 @pytest.mark.parametrize("wrap", [int, IntSubclass, IntOnly], ids=["int", "subclass", "__int__"])
 def test_long_32_bit_range_on_every_platform(testing, value, wrap):

@@ -18,18 +18,24 @@ static_assert(PyLong_SHIFT == 30, "the two-digit path assumes 30-bit digits");
 constexpr std::uintptr_t kNegativeSign = 2;
 
 // An exact int of exactly two digits: its magnitude is below 2**60, so the
-// value always fits a signed 64-bit word.
+// value always fits a signed 64-bit word, but not a 32-bit `Py_ssize_t`.
 bool has_two_digits(const PyLongObject* number) noexcept {
   return (number->long_value.lv_tag >> _PyLong_NON_SIZE_BITS) == 2;
 }
 
-Py_ssize_t two_digit_value(const PyLongObject* number) noexcept {
+std::int64_t two_digit_value(const PyLongObject* number) noexcept {
   const digit* digits = number->long_value.ob_digit;
-  Py_ssize_t magnitude =
-      (static_cast<Py_ssize_t>(digits[1]) << PyLong_SHIFT) | static_cast<Py_ssize_t>(digits[0]);
-  bool negative = (number->long_value.lv_tag & _PyLong_SIGN_MASK) == kNegativeSign;
+  const std::int64_t magnitude =
+      (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT) | static_cast<std::int64_t>(digits[0]);
+  const bool negative = (number->long_value.lv_tag & _PyLong_SIGN_MASK) == kNegativeSign;
   return negative ? -magnitude : magnitude;
 }
+
+// Whether every two-digit value fits `Py_ssize_t`: true where it is 64 bits
+// wide. Where it is narrower, two-digit ints take the general conversion,
+// which raises OverflowError for those out of range.
+constexpr bool two_digit_values_fit_ssize =
+    std::numeric_limits<Py_ssize_t>::digits >= 2 * PyLong_SHIFT;
 
 // Whether `value` lies in the signed 32-bit range. A type of 32 bits or less
 // (a C `long` on 64-bit Windows) always does; the comparison is made only for
@@ -70,7 +76,9 @@ Py_ssize_t index_as_ssize(PyObject* object) noexcept {
   if (Py_IS_TYPE(object, &PyLong_Type)) {
     const PyLongObject* number = reinterpret_cast<const PyLongObject*>(object);
     if (PyUnstable_Long_IsCompact(number)) return PyUnstable_Long_CompactValue(number);
-    if (has_two_digits(number)) return two_digit_value(number);
+    if constexpr (two_digit_values_fit_ssize) {
+      if (has_two_digits(number)) return static_cast<Py_ssize_t>(two_digit_value(number));
+    }
     return PyLong_AsSsize_t(object);
   }
   // Subclasses (bool included) and `__index__` objects; `__index__` can run

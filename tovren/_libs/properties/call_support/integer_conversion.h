@@ -14,9 +14,10 @@
 
 namespace tovren {
 
-// Signed 64-bit conversion through the integer-index protocol (`__index__`).
-// An exact int is read from its internal form when it has at most two
-// digits; every result equals `PyLong_AsSsize_t(PyNumber_Index(x))`. A float
+// Conversion to `Py_ssize_t` (as wide as a pointer) through the
+// integer-index protocol (`__index__`). An exact int is read from its
+// internal form when it has one digit, or two where `Py_ssize_t` holds every
+// two-digit value; every result equals `PyLong_AsSsize_t(PyNumber_Index(x))`. A float
 // or str is refused with the platform's TypeError, an out-of-range value
 // with the platform's OverflowError.
 Py_ssize_t index_as_ssize(PyObject* object) noexcept;
