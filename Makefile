@@ -16,6 +16,9 @@
 #                  free-threaded python3.14t (mk/free-threaded.mk)
 #   make build-python315, wheel-python315
 #                  the module and its wheel for CPython 3.15 (mk/python315.mk)
+#   make build-ARCH, test-ARCH, wheel-ARCH, wheel-ARCH-315, test-architectures
+#                  the module, the suite under qemu-user and the wheels for
+#                  arm64, i386, s390x, armhf and ppc64el (mk/architectures.mk)
 #   make refleak, asan, memcheck, fuzz, threads, tsan-unit
 #                  reliability campaigns (reliability/campaigns.mk; README.md, Reliability)
 #   make clean     remove build products (the provisioned interpreter stays cached)
@@ -89,6 +92,8 @@ include $(ROOT)/reliability/campaigns.mk
 include $(ROOT)/mk/free-threaded.mk
 # CPython 3.15: the module built for it, the suite and the cp315 wheel.
 include $(ROOT)/mk/python315.mk
+# Other Linux architectures: cross builds, the suite under emulation, wheels.
+include $(ROOT)/mk/architectures.mk
 # The sdist and the manylinux wheels of a release, and their checks.
 include $(ROOT)/mk/dist.mk
 
@@ -191,7 +196,7 @@ test-python: build
 WHEEL_DIST := $(ROOT)/build/wheel/dist
 WHEEL_STAMP := $(WHEEL_DIST)/.inputs
 WHEEL_VENV := $(ROOT)/build/wheel-venv
-WHEEL_INPUTS := CMakeLists.txt pyproject.toml docs/package-page.md LICENSE tovren
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml docs/package-page.md LICENSE tovren cmake
 
 # make_tools_venv DIR PYTHON: a venv of PYTHON (no pip of its own) that sees
 # the test and build tools (pytest, hypothesis, pip, scikit-build-core, ...) of

@@ -4,12 +4,15 @@
 #
 #   make dist          dist/ holds exactly one sdist and one manylinux wheel
 #                      per interpreter at hand: cp314 and cp315 (the
-#                      provisioned ones), cp314t when PYTHON_FT names one.
-#                      The wheels are those that `make wheel`,
-#                      `make wheel-python315` and `make wheel-free-threaded`
+#                      provisioned ones), cp314t when PYTHON_FT names one,
+#                      and cp314 and cp315 of every other architecture
+#                      (mk/architectures.mk). The wheels are those that
+#                      `make wheel`, `make wheel-python315`,
+#                      `make wheel-free-threaded` and `make wheel-ARCH[-315]`
 #                      built (nothing is compiled again), retagged by
-#                      auditwheel for the manylinux policy of DIST_PLAT; the
-#                      sdist comes from scikit-build-core, as pip would make it.
+#                      auditwheel for the manylinux policy of DIST_PLAT (its
+#                      glibc, with each wheel's own machine); the sdist comes
+#                      from scikit-build-core, as pip would make it.
 #   make wheel-from-sdist
 #                      the sdist unpacked alone into a scratch folder and a
 #                      cp314 wheel built from it into build/sdist-wheel/dist
@@ -18,7 +21,9 @@
 # Step of `make test`:
 #   test-dist          scripts/check-dist over dist/ (what a package index and
 #                      an installer check: tags against auditwheel's verdict,
-#                      twine check, classifiers, the sdist's contents), then
+#                      twine check, classifiers, the sdist's contents; each
+#                      wheel imported by its own interpreter, under emulation
+#                      for another architecture), then
 #                      the suite against the wheel built from the sdist,
 #                      installed into a fresh venv
 
@@ -27,6 +32,8 @@ DIST_DIR := $(ROOT)/dist
 # which every supported x86-64 Linux meets. auditwheel refuses the tag when
 # a wheel needs more.
 DIST_PLAT ?= manylinux_2_17_$(shell uname -m)
+# The same policy for the wheels of the other architectures: manylinux_2_17_aarch64, ...
+DIST_POLICY = $(patsubst %_$(shell uname -m),%,$(DIST_PLAT))
 SDIST_WHEEL_DIST := $(ROOT)/build/sdist-wheel/dist
 # Written by dist when the interpreter lacks the release tools; holds the reason.
 DIST_UNAVAILABLE := $(ROOT)/build/dist-unavailable
@@ -43,16 +50,34 @@ define skip_without_dist
 endef
 
 # dist_wheel_dirs: the folders of the wheels at hand, one per interpreter
-# (a step that skipped for want of its interpreter left no wheel).
+# (a step that skipped for want of its interpreter left no wheel), with the
+# manylinux policy of each (wheel_plats) and the interpreters that import
+# them in test-dist (importers: check-dist's --import-with arguments).
 define dist_wheel_dirs
-	wheel_dirs=("$(WHEEL_DIST)")
+	wheel_dirs=("$(WHEEL_DIST)") wheel_plats=("$(DIST_PLAT)")
+	importers=(--import-with "cp314-$(shell uname -m)=$(PY)")
 	if [[ -f "$(PY315_UNAVAILABLE)" ]]; then
 	  echo "make: no cp315 wheel: $$(<"$(PY315_UNAVAILABLE)")"
-	else wheel_dirs+=("$(PY315_WHEEL_DIST)"); fi
-	if [[ ! -f "$(FT_UNAVAILABLE)" ]]; then wheel_dirs+=("$(FT_WHEEL_DIST)"); fi
+	else
+	  wheel_dirs+=("$(PY315_WHEEL_DIST)") wheel_plats+=("$(DIST_PLAT)")
+	  importers+=(--import-with "cp315-$(shell uname -m)=$(PY315_VENV_PY)")
+	fi
+	if [[ ! -f "$(FT_UNAVAILABLE)" ]]; then wheel_dirs+=("$(FT_WHEEL_DIST)") wheel_plats+=("$(DIST_PLAT)"); fi
+	for arch in $(ARCHS); do
+	  machine=$$("$(ROOT)/scripts/cross-arch" --machine "$$arch")
+	  for version in 3.14 3.15; do
+	    unavailable="$(ROOT)/build/arch-$$arch-$$version.unavailable"
+	    if [[ -f $$unavailable ]]; then
+	      echo "make: no cp$${version/./} wheel for $$arch: $$(<"$$unavailable")"
+	      continue
+	    fi
+	    wheel_dirs+=("$(ROOT)/build/arch-wheel-$$arch-$$version/dist") wheel_plats+=("$(DIST_POLICY)_$$machine")
+	    importers+=(--import-with "cp$${version/./}-$$machine=$$("$(ROOT)/scripts/cross-arch" "$$arch" "$$version")")
+	  done
+	done
 endef
 
-dist: wheel wheel-python315 wheel-free-threaded
+dist: wheel wheel-python315 wheel-free-threaded $(ARCH_WHEEL_TARGETS) $(ARCH_WHEEL315_TARGETS)
 	@
 	cd "$(ROOT)"
 	rm -rf "$(DIST_DIR)" "$(DIST_UNAVAILABLE)"
@@ -70,12 +95,13 @@ dist: wheel wheel-python315 wheel-free-threaded
 	# timestamps are fixed, so the same sources give the same bytes.
 	echo "+ $(PY) -c 'scikit_build_core.build.build_sdist(\"dist\")'"
 	"$(PY)" -c 'import sys, scikit_build_core.build as backend; backend.build_sdist(sys.argv[1])' "$(DIST_DIR)" >/dev/null
-	for dir in "$${wheel_dirs[@]}"; do
+	for i in "$${!wheel_dirs[@]}"; do
+	  dir=$${wheel_dirs[i]} plat=$${wheel_plats[i]}
 	  wheels=("$$dir"/*.whl)
 	  [[ -f $${wheels[0]} && $${#wheels[@]} == 1 ]] || { echo "make: expected one wheel in $${dir#$(ROOT)/}" >&2; exit 1; }
-	  echo "+ $(PY) -m auditwheel repair --plat $(DIST_PLAT) --only-plat -w dist $${wheels[0]#$(ROOT)/}"
+	  echo "+ $(PY) -m auditwheel repair --plat $$plat --only-plat -w dist $${wheels[0]#$(ROOT)/}"
 	  # Its INFO log lines are shown only when it fails.
-	  out=$$("$(PY)" -m auditwheel repair --plat "$(DIST_PLAT)" --only-plat -w "$(DIST_DIR)" "$${wheels[0]}" 2>&1) \
+	  out=$$("$(PY)" -m auditwheel repair --plat "$$plat" --only-plat -w "$(DIST_DIR)" "$${wheels[0]}" 2>&1) \
 	    || { printf '%s\n' "$$out" >&2; echo "make: auditwheel repair of $${wheels[0]##*/} failed" >&2; exit 1; }
 	  grep -v '^INFO:' <<<"$$out" || true
 	done
@@ -100,6 +126,6 @@ test-dist: build dist wheel-from-sdist
 	$(dist_wheel_dirs)
 	originals=()
 	for dir in "$${wheel_dirs[@]}"; do originals+=("$$dir"/*.whl); done
-	echo "+ $(PY) scripts/check-dist --plat $(DIST_PLAT) dist"
-	"$(PY)" scripts/check-dist --plat "$(DIST_PLAT)" "$(DIST_DIR)" "$${originals[@]}"
+	echo "+ $(PY) scripts/check-dist --plat $(DIST_PLAT) $${importers[*]} dist"
+	"$(PY)" scripts/check-dist --plat "$(DIST_PLAT)" "$${importers[@]}" "$(DIST_DIR)" "$${originals[@]}"
 	$(call test_installed_wheel,"$(PY)",$(SDIST_WHEEL_DIST),$(SDIST_WHEEL_VENV),$(BUILD_DIR)/testing)

@@ -30,6 +30,18 @@ WARNINGS_AS_ERRORS = ("-W", "error") + (
     if FREE_THREADED else ()
 )
 
+# Set by the steps that run the suite on another architecture under qemu-user
+# (mk/architectures.mk): the Debian name of that architecture.
+EMULATED = os.environ.get("TOVREN_EMULATED", "")
+
+if EMULATED:
+    # Emulation runs the interpreter 5 to 20 times slower: fewer examples per
+    # property, and no per-example deadline (a timing, not a fault).
+    from hypothesis import settings
+
+    settings.register_profile("emulated", max_examples=25, deadline=None)
+    settings.load_profile("emulated")
+
 TESTING_DIR = _testing_dir()
 # Run by the project's commands, the test-only extension must be there; a
 # bare pytest run outside them may skip the tests that need it.

@@ -1,0 +1,4 @@
+# Cross build for aarch64 Linux with Debian's aarch64-linux-gnu-g++ (see linux-cross.cmake).
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(TOVREN_CROSS_TRIPLET aarch64-linux-gnu)
+include("${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake")

@@ -1,0 +1,4 @@
+# Cross build for i686 Linux with Debian's i686-linux-gnu-g++ (see linux-cross.cmake).
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(TOVREN_CROSS_TRIPLET i686-linux-gnu)
+include("${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake")
