@@ -11,6 +11,9 @@
 #   make build-ARCH        the module and the test-only extension for ARCH's
 #                          CPython 3.14, in place (tovren/_libs/properties.
 #                          cpython-314-<triplet>.so) and in build/arch-ARCH-3.14
+#                          (not the free-threaded ABI check: no interpreter of
+#                          any architecture here is free-threaded, and the
+#                          machine's own build and the Windows check compile it)
 #   make test-ARCH         the whole suite under emulation against that build
 #   make wheel-ARCH        ARCH's cp314 wheel, built by pip under emulation with
 #                          the cross compiler, into build/arch-wheel-ARCH-3.14/dist
@@ -66,8 +69,8 @@ $(ARCH_BUILD_TARGETS): build-%:
 	$(call arch_interpreter,$*,3.14,$(call arch_unavailable,$*,3.14))
 	$(configure_tree)
 	configure_tree "$(call arch_tree,$*,3.14)" "$$py" $$cmake_args -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	echo "+ cmake --build build/arch-$*-3.14 -j 2 --target properties properties_ft_abi _properties_testing"
-	cmake --build "$(call arch_tree,$*,3.14)" -j 2 --target properties properties_ft_abi _properties_testing
+	echo "+ cmake --build build/arch-$*-3.14 -j 2 --target properties _properties_testing"
+	cmake --build "$(call arch_tree,$*,3.14)" -j 2 --target properties _properties_testing
 
 # The suite as test-python runs it, by the architecture's interpreter under
 # emulation: the source tree through PYTHONPATH (a venv cannot be made of an
