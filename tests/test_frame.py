@@ -475,6 +475,31 @@ in_child(lambda: probe("its child"))
 release.set()
 thread.join()
 
+# Both threads of their own: one waits inside a read while the other forks.
+# Their stacks can lie side by side in one memory mapping; either may be the
+# one above.
+def fork_beside_a_waiting_read(waiting_first):
+    entered.clear()
+    release.clear()
+    waiting = threading.Thread(target=lambda: Waiting().value)
+    if waiting_first:
+        waiting.start()
+        entered.wait()
+    forking_start = threading.Event()
+    forking = threading.Thread(
+        target=lambda: (forking_start.wait(), in_child(lambda: probe("forked beside a read"))))
+    forking.start()
+    if not waiting_first:
+        waiting.start()
+        entered.wait()
+    forking_start.set()
+    forking.join()
+    release.set()
+    waiting.join()
+
+fork_beside_a_waiting_read(True)
+fork_beside_a_waiting_read(False)
+
 class Spawning:
     @cache_readonly
     def value(self):
@@ -497,6 +522,17 @@ if Forking().value == 0:
     probe("child, after that read")
     os._exit(0)
 os.wait()
+
+# A thread of its own forks inside its read: the read goes on in the child.
+def fork_in_a_read_of_a_thread():
+    if Forking().value == 0:
+        probe("child of a thread, after that read")
+        os._exit(0)
+    os.wait()
+
+thread = threading.Thread(target=fork_in_a_read_of_a_thread)
+thread.start()
+thread.join()
 probe("end")
 """
 
@@ -518,8 +554,67 @@ def test_forked_child_reads_unchecked_once_the_claiming_thread_is_gone(testing):
         "start: unchecked: unchecked",
         "a thread inside a read: checked: checked",
         "its child: unchecked: unchecked",
+        "forked beside a read: unchecked: unchecked",
+        "forked beside a read: unchecked: unchecked",
         "forked by another thread: unchecked: unchecked",
         "child, inside the read that forked: checked: checked",
         "child, after that read: unchecked: unchecked",
+        "child, inside the read that forked: checked: checked",
+        "child of a thread, after that read: unchecked: unchecked",
         "end: unchecked: unchecked",
     ]
+
+
+# One import of the module in a fresh interpreter with the allocation numbered
+# `start` made to fail (`stop` 0: every allocation from there on). It prints
+# whether the import failed, then imports again and prints the after-fork
+# hooks that the process holds, by the module each names.
+IMPORT_WITH_FAILED_ALLOCATION = """
+import gc, sys, _testcapi
+import tovren._libs
+start, stop = int(sys.argv[1]), int(sys.argv[2])
+try:
+    _testcapi.set_nomemory(start, stop)
+    import tovren._libs.properties
+except MemoryError:
+    failed = True
+else:
+    failed = False
+finally:
+    _testcapi.remove_mem_hooks()
+sys.modules.pop("tovren._libs.properties", None)
+import tovren._libs.properties
+hooks = [o for o in gc.get_objects() if getattr(o, "__name__", None) == "after_fork_in_child"]
+print(failed, *(hook.__module__ for hook in hooks))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no os.fork on this platform")
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build checks every read: no hook")
+def test_failed_import_retried_leaves_one_after_fork_hook():
+    """`os.register_at_fork` cannot take a hook back: an import that fails
+    after registering it (an allocation failure in the last steps of start-up)
+    and is retried must not register a second one."""
+    pytest.importorskip("_testcapi", reason="needs _testcapi.set_nomemory")
+
+    def import_failing_at(start, stop):
+        result = subprocess.run(
+            [sys.executable, "-c", IMPORT_WITH_FAILED_ALLOCATION, str(start), str(stop)],
+            capture_output=True, text=True, timeout=60, env={**os.environ, "PYTHONHASHSEED": "0"})
+        assert result.returncode == 0, result.stderr
+        failed, *hooks = result.stdout.split()
+        return failed == "True", hooks
+
+    # The number of allocations the import makes: the least `start` from which
+    # failing every allocation still lets it succeed.
+    low, high = 0, 1
+    while import_failing_at(high, 0)[0]:
+        low, high = high, high * 2
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if import_failing_at(middle, 0)[0] else (low, middle)
+    # The hook is registered near the end of start-up: fail each of the
+    # import's last allocations alone.
+    outcomes = [import_failing_at(start, start + 1) for start in range(max(0, high - 48), high)]
+    assert sum(failed for failed, _ in outcomes) >= 24
+    assert {tuple(hooks) for _, hooks in outcomes} == {("tovren._libs.properties",)}

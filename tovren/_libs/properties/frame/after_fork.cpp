@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #if defined(__FreeBSD__)
 #include <pthread_np.h>
 #endif
@@ -22,21 +23,27 @@ namespace tovren {
 
 namespace {
 
-// The addresses [low, high) of the calling thread's stack, as the system
-// reports them; false where the system offers no way to ask, or the asking
-// fails. `here` is an address in the caller's frame.
+// The addresses [low, high) of the calling thread's stack that a read of
+// this thread in progress can hold its claim in, as far as the system tells;
+// false where the system offers no way to ask, or the asking fails. `here`
+// is an address in the caller's frame.
 //
-// Linux: the memory mapping that holds `here`, from
-// /proc/self/maps. Every thread's stack is a mapping of its own (a thread's
-// guard page, of other permissions, keeps it apart from its neighbour), and
-// the main thread's is the one that grows down. glibc's pthread_getattr_np
-// would say the same, but it and pthread_attr_getstack carry symbol
-// versions of glibc 2.32 and 2.34, which would bind the module to that glibc.
+// Linux: the main thread's stack is the memory mapping labelled "[stack]" in
+// /proc/self/maps, a mapping of its own. Other threads' stacks are memory
+// the thread library mapped, and neighbouring stacks can share one mapping
+// (glibc 2.42 and later install guard pages without splitting the mapping),
+// so the mapping does not bound them. Their top does: glibc and musl place a
+// thread's descriptor, whose address `pthread_self()` is, just above its
+// stack. And a read of this thread in progress is in a frame older than
+// this one, above `here` (the stack grows down), so [here, pthread_self())
+// holds it. glibc's pthread_getattr_np would tell the bounds, but its symbol
+// versions (2.32, 2.34) would bind the module to that glibc.
 #if defined(__linux__)
 bool current_thread_stack(std::uintptr_t here, std::uintptr_t& low, std::uintptr_t& high) noexcept {
   std::FILE* maps = std::fopen("/proc/self/maps", "r");
   if (maps == nullptr) return false;
   bool found = false;
+  bool main_stack = false;
   char line[512];
   while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
     // "start-end perms offset dev inode path", addresses in hexadecimal. A
@@ -51,11 +58,21 @@ bool current_thread_stack(std::uintptr_t here, std::uintptr_t& low, std::uintptr
     if (start <= here && here < stop) {
       low = static_cast<std::uintptr_t>(start);
       high = static_cast<std::uintptr_t>(stop);
+      main_stack = std::strstr(after, "[stack]") != nullptr;
       found = true;
     }
   }
   std::fclose(maps);
-  return found;
+  if (!found || main_stack) return found;
+#if defined(_Py_STACK_GROWS_DOWN) && _Py_STACK_GROWS_DOWN
+  const auto descriptor = reinterpret_cast<std::uintptr_t>(pthread_self());
+  if (descriptor <= here || descriptor > high) return false;
+  low = here;
+  high = descriptor;
+  return true;
+#else
+  return false;
+#endif
 }
 #elif defined(__FreeBSD__)
 bool current_thread_stack(std::uintptr_t, std::uintptr_t& low, std::uintptr_t& high) noexcept {
@@ -85,13 +102,14 @@ bool current_thread_stack(std::uintptr_t, std::uintptr_t&, std::uintptr_t&) noex
 
 // Runs in the child, on the stack of the thread that forked, the only thread
 // there. A claim is the address of a local of the claiming read's frame
-// (abi_differences.h): on the forking thread's own stack if that thread
-// claimed it, and then the read goes on here and ends as usual; on the stack
-// of a thread that does not exist in the child otherwise (every thread's
-// stack is a mapping of its own, apart from the others), a read that never
-// ends here, so the claim is released. The whole stack counts, not only the
-// part above this frame: a thread that switches between stacks carved out of
-// its own (greenlets) can hold a claim below the current position.
+// (abi_differences.h): on the forking thread's stack if that thread claimed
+// it, and then the read goes on here and ends as usual; on the stack of a
+// thread that does not exist in the child otherwise, a read that never ends
+// here, so the claim is released. On the main thread the whole stack counts,
+// not only the part above this frame: a thread that switches between stacks
+// carved out of its own (greenlets) can hold a claim below the current
+// position. A claim released so is harmless: one more read of the chain it
+// belongs to skips the check, the reads nested in it take it.
 //
 // Where the stack's bounds are unknown (no way to ask on this system, the
 // call failed, or they do not hold this very frame), the claim stays: every
@@ -114,10 +132,16 @@ PyObject* after_fork_in_child(PyObject* /*self*/, PyObject* /*unused*/) {
 PyMethodDef after_fork_in_child_definition = {
     "after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
 
+// `os.register_at_fork` cannot take a hook back, so an import that fails
+// after registering it, and is retried, must not register another.
+bool g_after_fork_hook_registered = false;
+
 }  // namespace
 
 int register_after_fork_hook() noexcept {
-  OwnedRef hook = OwnedRef::steal(PyCFunction_New(&after_fork_in_child_definition, nullptr));
+  if (g_after_fork_hook_registered) return 0;
+  OwnedRef hook = OwnedRef::steal(PyCFunction_NewEx(&after_fork_in_child_definition, nullptr,
+                                                    constant(Const::module_name)));
   if (!hook) return -1;
   OwnedRef os = OwnedRef::steal(PyImport_ImportModule("os"));
   if (!os) return -1;
@@ -127,7 +151,9 @@ int register_after_fork_hook() noexcept {
   if (!keywords) return -1;
   OwnedRef result = OwnedRef::steal(
       PyObject_Call(register_at_fork.get(), module_state().empty_tuple, keywords.get()));
-  return result ? 0 : -1;
+  if (!result) return -1;
+  g_after_fork_hook_registered = true;
+  return 0;
 }
 
 #else
