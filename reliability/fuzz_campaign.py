@@ -86,7 +86,8 @@ class Hostile(Exception):
     """Raised by the campaign's own hostile callbacks."""
 
 
-INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+# The range of Py_ssize_t, which an axis must fit: 64 or 32 bits wide.
+SSIZE_MIN, SSIZE_MAX = -sys.maxsize - 1, sys.maxsize
 CACHED_CHECKSUMS = (0xEF86259, 0xE8B19C1, 0xD67B376)
 AXIS_CHECKSUMS = (0xD2E4E33, 0xD654B7D, 0xDC8CCE6)
 
@@ -405,7 +406,7 @@ def AxisSubclass(m):
 def expected_axis(value):
     """The converted axis, an exception type, or None when `value` decides at run time."""
     if isinstance(value, int):
-        return int(value) if INT64_MIN <= value <= INT64_MAX else OverflowError
+        return int(value) if SSIZE_MIN <= value <= SSIZE_MAX else OverflowError
     if isinstance(value, HostileIndex):
         return None
     if hasattr(type(value), "__index__"):
@@ -443,7 +444,7 @@ def axis_property_construction(rng, m):
         if ok:
             if isinstance(expected, int):
                 check(descriptor.axis == expected, "axis value")
-            check(INT64_MIN <= descriptor.axis <= INT64_MAX, "axis out of range")
+            check(SSIZE_MIN <= descriptor.axis <= SSIZE_MAX, "axis out of range")
             check(doc_of(descriptor) is bound.get("doc", doc_of(descriptor)), "doc not stored")
             if "doc" not in bound:
                 check(doc_of(descriptor) == "", "default doc is not the empty string")
@@ -634,7 +635,7 @@ def random_picklable_descriptor(rng, m):
     if cached:
         state = tuple(rng.choice(PICKLABLE) for _ in range(3))
     else:
-        state = (rng.choice(PICKLABLE), rng.choice([0, 1, -1, 7, INT64_MAX, INT64_MIN]))
+        state = (rng.choice(PICKLABLE), rng.choice([0, 1, -1, 7, SSIZE_MAX, SSIZE_MIN]))
     if hasattr(descriptor, "__dict__") and rng.random() < 0.5:
         state += ({"extra": rng.choice(PICKLABLE)},)
     descriptor.__setstate_cython__(state)
@@ -1020,7 +1021,7 @@ class AxisCase:
             namespace["_set_axis"] = _set_axis
         elif self.set_mode == "not-callable":
             namespace["_set_axis"] = 5
-        axis = rng.choice([0, 1, -1, 2, -2, 3, -4, INT64_MAX, INT64_MIN, rng.randrange(-6, 6)])
+        axis = rng.choice([0, 1, -1, 2, -2, 3, -4, SSIZE_MAX, SSIZE_MIN, rng.randrange(-6, 6)])
         self.descriptor = (m.AxisProperty if rng.random() < 0.8 else AxisSubclass(m))(axis, "doc")
         namespace["value"] = self.descriptor
         self.owner_class = type("AxisOwner", (), namespace)

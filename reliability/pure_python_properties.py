@@ -27,7 +27,8 @@ import warnings
 
 MODULE_NAME = "tovren._libs.properties"
 
-INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+# The range of Py_ssize_t, which an axis must fit: 64 or 32 bits wide.
+SSIZE_MIN, SSIZE_MAX = -sys.maxsize - 1, sys.maxsize
 CACHED_CHECKSUMS = (0xEF86259, 0xE8B19C1, 0xD67B376)
 AXIS_CHECKSUMS = (0xD2E4E33, 0xD654B7D, 0xDC8CCE6)
 _MISSING = object()
@@ -78,7 +79,7 @@ def _no_arguments(function, args, kwargs):
 def _index_as_ssize(value):
     """A signed 64-bit integer through `__index__` (no `__int__` fallback)."""
     number = int.__index__(operator.index(value))
-    if not INT64_MIN <= number <= INT64_MAX:
+    if not SSIZE_MIN <= number <= SSIZE_MAX:
         raise OverflowError("Python int too large to convert to C ssize_t")
     return number
 

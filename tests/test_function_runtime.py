@@ -7,6 +7,7 @@ import inspect
 import pickle
 import pydoc
 import re
+import struct
 import subprocess
 import sys
 import textwrap
@@ -305,16 +306,20 @@ def test_scratch_registry_is_created_once_and_then_reused(testing, scratch_regis
 SMALL_PLAIN_TYPE = type("compiled_function", (), {})
 
 
+# A slot of __slots__ holds one object pointer: 8 bytes, or 4 on a 32-bit build.
+SLOT_SIZE = struct.calcsize("P")
+
+
 def plain_type_of_size(size):
     """A Python class whose instances have `size` bytes."""
-    slots = (size - object.__basicsize__) // 8
+    slots = (size - object.__basicsize__) // SLOT_SIZE
     made = type("compiled_function", (), {"__slots__": tuple(f"s{i}" for i in range(slots))})
     assert made.__basicsize__ == size
     return made
 
 
 FUNCTION_SIZE = type(properties.__pyx_unpickle_CachedProperty).__basicsize__
-LARGE_PLAIN_TYPE = plain_type_of_size(FUNCTION_SIZE + 8)
+LARGE_PLAIN_TYPE = plain_type_of_size(FUNCTION_SIZE + SLOT_SIZE)
 
 
 @pytest.mark.parametrize(

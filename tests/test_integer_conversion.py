@@ -100,7 +100,7 @@ def test_index_overflow_outside_ssize(testing, value):
 
 @pytest.mark.parametrize(
     "argument, expected",
-    [(True, 1), (False, 0), (IntSubclass(-7), -7), (IntSubclass(2**61), 2**61), (Index(7), 7)],
+    [(True, 1), (False, 0), (IntSubclass(-7), -7), (IntSubclass(SSIZE_MAX), SSIZE_MAX), (Index(7), 7)],
 )
 def test_index_through_index_protocol(testing, argument, expected):
     result = testing.index_as_ssize(argument)
@@ -120,7 +120,8 @@ def test_index_propagates_index_exception(testing):
 
 
 def test_index_releases_intermediate_results(testing):
-    big, fits = made_at_run_time(2**70), made_at_run_time(2**40 + 12345)
+    # Two digits of 30 bits, and still a Py_ssize_t of 32 or 64 bits.
+    big, fits = made_at_run_time(2**70), made_at_run_time(min(2**40 + 12345, SSIZE_MAX))
     overflowing, fitting = Index(big), Index(fits)
 
     def exercise():
@@ -153,7 +154,7 @@ def test_long_equals_platform_conversion_in_range(testing, value):
 
 
 @pytest.mark.parametrize(
-    "value", [INT32_MAX + 1, INT32_MIN - 1, 2**40, -(2**40), SSIZE_MAX, SSIZE_MIN, 2**64, -(2**100)]
+    "value", [INT32_MAX + 1, INT32_MIN - 1, 2**40, -(2**40), 2**63 - 1, -(2**63), 2**64, -(2**100)]
 )
 @pytest.mark.parametrize("wrap", [int, IntSubclass, IntOnly], ids=["int", "subclass", "__int__"])
 def test_long_32_bit_range_on_every_platform(testing, value, wrap):
