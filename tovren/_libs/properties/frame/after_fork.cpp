@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #if defined(__FreeBSD__)
 #include <pthread_np.h>
 #endif
@@ -39,6 +40,19 @@ namespace {
 // holds it. glibc's pthread_getattr_np would tell the bounds, but its symbol
 // versions (2.32, 2.34) would bind the module to that glibc.
 #if defined(__linux__)
+// The address that a thread handle holds: pthread_t is an integer of a
+// pointer's width on glibc (unsigned long, which is not uintptr_t's type on
+// 32-bit targets, so no reinterpret_cast takes it) and a pointer on musl.
+template <typename Handle>
+std::uintptr_t handle_address(Handle handle) noexcept {
+  if constexpr (std::is_pointer_v<Handle>) {
+    return reinterpret_cast<std::uintptr_t>(handle);
+  } else {
+    static_assert(sizeof(Handle) == sizeof(std::uintptr_t), "a thread handle holds an address");
+    return static_cast<std::uintptr_t>(handle);
+  }
+}
+
 bool current_thread_stack(std::uintptr_t here, std::uintptr_t& low, std::uintptr_t& high) noexcept {
   std::FILE* maps = std::fopen("/proc/self/maps", "r");
   if (maps == nullptr) return false;
@@ -65,7 +79,7 @@ bool current_thread_stack(std::uintptr_t here, std::uintptr_t& low, std::uintptr
   std::fclose(maps);
   if (!found || main_stack) return found;
 #if defined(_Py_STACK_GROWS_DOWN) && _Py_STACK_GROWS_DOWN
-  const auto descriptor = reinterpret_cast<std::uintptr_t>(pthread_self());
+  const std::uintptr_t descriptor = handle_address(pthread_self());
   if (descriptor <= here || descriptor > high) return false;
   low = here;
   high = descriptor;
