@@ -51,18 +51,23 @@ endef
 
 # dist_wheel_dirs: the folders of the wheels at hand, one per interpreter
 # (a step that skipped for want of its interpreter left no wheel), with the
-# manylinux policy of each (wheel_plats) and the interpreters that import
-# them in test-dist (importers: check-dist's --import-with arguments).
+# manylinux policy of each (wheel_plats), the interpreter whose auditwheel
+# retags it (wheel_repairers: auditwheel offers only the policies of the
+# machine it runs on, so another architecture's wheel is retagged under
+# emulation) and the interpreters that import them in test-dist (importers:
+# check-dist's --import-with arguments).
 define dist_wheel_dirs
-	wheel_dirs=("$(WHEEL_DIST)") wheel_plats=("$(DIST_PLAT)")
+	wheel_dirs=("$(WHEEL_DIST)") wheel_plats=("$(DIST_PLAT)") wheel_repairers=("$(PY)")
 	importers=(--import-with "cp314-$(shell uname -m)=$(PY)")
 	if [[ -f "$(PY315_UNAVAILABLE)" ]]; then
 	  echo "make: no cp315 wheel: $$(<"$(PY315_UNAVAILABLE)")"
 	else
-	  wheel_dirs+=("$(PY315_WHEEL_DIST)") wheel_plats+=("$(DIST_PLAT)")
+	  wheel_dirs+=("$(PY315_WHEEL_DIST)") wheel_plats+=("$(DIST_PLAT)") wheel_repairers+=("$(PY)")
 	  importers+=(--import-with "cp315-$(shell uname -m)=$(PY315_VENV_PY)")
 	fi
-	if [[ ! -f "$(FT_UNAVAILABLE)" ]]; then wheel_dirs+=("$(FT_WHEEL_DIST)") wheel_plats+=("$(DIST_PLAT)"); fi
+	if [[ ! -f "$(FT_UNAVAILABLE)" ]]; then
+	  wheel_dirs+=("$(FT_WHEEL_DIST)") wheel_plats+=("$(DIST_PLAT)") wheel_repairers+=("$(PY)")
+	fi
 	for arch in $(ARCHS); do
 	  machine=$$("$(ROOT)/scripts/cross-arch" --machine "$$arch")
 	  for version in 3.14 3.15; do
@@ -71,8 +76,10 @@ define dist_wheel_dirs
 	      echo "make: no cp$${version/./} wheel for $$arch: $$(<"$$unavailable")"
 	      continue
 	    fi
+	    emulated=$$("$(ROOT)/scripts/cross-arch" "$$arch" "$$version")
 	    wheel_dirs+=("$(ROOT)/build/arch-wheel-$$arch-$$version/dist") wheel_plats+=("$(DIST_POLICY)_$$machine")
-	    importers+=(--import-with "cp$${version/./}-$$machine=$$("$(ROOT)/scripts/cross-arch" "$$arch" "$$version")")
+	    wheel_repairers+=("$$emulated")
+	    importers+=(--import-with "cp$${version/./}-$$machine=$$emulated")
 	  done
 	done
 endef
@@ -96,12 +103,12 @@ dist: wheel wheel-python315 wheel-free-threaded $(ARCH_WHEEL_TARGETS) $(ARCH_WHE
 	echo "+ $(PY) -c 'scikit_build_core.build.build_sdist(\"dist\")'"
 	"$(PY)" -c 'import sys, scikit_build_core.build as backend; backend.build_sdist(sys.argv[1])' "$(DIST_DIR)" >/dev/null
 	for i in "$${!wheel_dirs[@]}"; do
-	  dir=$${wheel_dirs[i]} plat=$${wheel_plats[i]}
+	  dir=$${wheel_dirs[i]} plat=$${wheel_plats[i]} repairer=$${wheel_repairers[i]}
 	  wheels=("$$dir"/*.whl)
 	  [[ -f $${wheels[0]} && $${#wheels[@]} == 1 ]] || { echo "make: expected one wheel in $${dir#$(ROOT)/}" >&2; exit 1; }
-	  echo "+ $(PY) -m auditwheel repair --plat $$plat --only-plat -w dist $${wheels[0]#$(ROOT)/}"
+	  echo "+ $$repairer -m auditwheel repair --plat $$plat --only-plat -w dist $${wheels[0]#$(ROOT)/}"
 	  # Its INFO log lines are shown only when it fails.
-	  out=$$("$(PY)" -m auditwheel repair --plat "$$plat" --only-plat -w "$(DIST_DIR)" "$${wheels[0]}" 2>&1) \
+	  out=$$("$$repairer" -m auditwheel repair --plat "$$plat" --only-plat -w "$(DIST_DIR)" "$${wheels[0]}" 2>&1) \
 	    || { printf '%s\n' "$$out" >&2; echo "make: auditwheel repair of $${wheels[0]##*/} failed" >&2; exit 1; }
 	  grep -v '^INFO:' <<<"$$out" || true
 	done
