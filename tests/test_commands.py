@@ -222,3 +222,24 @@ def test_sanitizer_build_uses_the_interpreters_compiler_family(tmp_path, cc, mad
         assert "interpreter-cxx:" in result.stderr
     else:
         assert (result.returncode, result.stdout) == (0, expected.format(bin=bin_dir) + "\n"), result.stderr
+
+
+CROSS_ARCH = ROOT / "scripts" / "cross-arch"
+
+
+@pytest.mark.parametrize(("arch", "triplet"), [("arm64", "aarch64-linux-gnu"), ("i386", "i686-linux-gnu"),
+                                               ("armhf", "arm-linux-gnueabihf")])
+def test_cross_build_without_its_compiler_is_a_skip(tmp_path, arch, triplet):
+    """Without the architecture's cross compiler nothing is provisioned: the
+    reason, naming the Debian package, is printed with status 3, which the
+    make targets of mk/architectures.mk report as one skipped line."""
+    tools = tmp_path / "bin"
+    tools.mkdir()
+    for tool in ("bash", "dirname"):
+        (tools / tool).symlink_to(shutil.which(tool))
+    result = subprocess.run([str(CROSS_ARCH), arch, "3.14"], env={"PATH": str(tools)},
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        3, f"no {triplet}-g++ (Debian: g++-{triplet}) to build the module for {arch}\n", "")
+    assert subprocess.run([str(CROSS_ARCH), "--triplet", arch], capture_output=True, text=True,
+                          timeout=60).stdout == f"{triplet}\n"
