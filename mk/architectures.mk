@@ -39,7 +39,9 @@ arch_unavailable = $(ROOT)/build/arch-$(1)-$(2).unavailable
 arch_wheel_dist = $(ROOT)/build/arch-wheel-$(1)-$(2)/dist
 
 TEST_BUILDS += $(addprefix build-,$(ARCHS_TESTED)) $(ARCH_WHEEL_TARGETS) $(ARCH_WHEEL315_TARGETS)
-TEST_STEPS += $(addprefix test-,$(ARCHS_TESTED))
+# First: the longest steps, which scripts/run-test-steps starts first only once
+# it has their durations of an earlier run (a fresh clone has none).
+TEST_STEPS := $(addprefix test-,$(ARCHS_TESTED)) $(TEST_STEPS)
 
 .PHONY: $(ARCH_BUILD_TARGETS) $(ARCH_TEST_TARGETS) $(ARCH_WHEEL_TARGETS) $(ARCH_WHEEL315_TARGETS) test-architectures
 
