@@ -1446,7 +1446,7 @@ def watch(child, progress, timeout):
 
 
 def stand_in_crash(text):
-    """`SIGNAL@CASE` or `SIGNAL@exit` (e.g. `SIGSEGV@exit`): the signal and
+    """`SIGNAL@CASE` or `SIGNAL@exit` (e.g. `SIGKILL@exit`): the signal and
     where the stand-ins' run raises it."""
     name, _, place = text.partition("@")
     try:
