@@ -97,7 +97,7 @@ include $(ROOT)/mk/architectures.mk
 # The sdist and the manylinux wheels of a release, and their checks.
 include $(ROOT)/mk/dist.mk
 
-# The sources compiled for Windows x64 (target below).
+# The sources compiled for Windows x64 and x86 (target below).
 TEST_STEPS += test-windows-compile
 
 .PHONY: build build-module example test wheel clean $(TEST_STEPS)
@@ -323,9 +323,10 @@ endef
 test-wheel: build wheel
 	$(call test_installed_wheel,"$(PY)",$(WHEEL_DIST),$(WHEEL_VENV),$(BUILD_DIR)/testing)
 
-# Every source compiled for 64-bit Windows (32-bit C `long`) with the
-# mingw-w64 cross compiler, both ABIs, warnings as errors; nothing is linked
-# or run. Needs no build of its own: see scripts/windows-compile-check.
+# Every source compiled for Windows (32-bit C `long`), x64 and 32-bit x86
+# (32-bit Py_ssize_t too), with the mingw-w64 cross compilers, both ABIs,
+# warnings as errors; nothing is linked or run. Needs no build of its own:
+# see scripts/windows-compile-check.
 test-windows-compile:
 	@
 	cd "$(ROOT)"

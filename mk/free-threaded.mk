@@ -101,8 +101,9 @@ test-free-threaded-threads: build-free-threaded
 # The reliability campaigns of reliability/campaigns.mk on .venv-ft with the
 # GIL off (checked first: the module imported, it stays off). The fuzz
 # campaign's children inherit PYTHON_GIL=0; a crash that the same cases also
-# cause with the module's descriptors replaced by plain Python ones is
-# reported as the interpreter's (exit status 3 when there is no other).
+# cause with the module's descriptors replaced by plain Python ones, by the
+# same signal at the same place, is reported as the interpreter's (exit
+# status 3 when there is no other).
 # `make refleak` and `make memcheck` have no such run: no free-threaded debug
 # interpreter is provisioned, and the free-threaded build refuses
 # PYTHONMALLOC=malloc, without which valgrind cannot see objects one by one.

@@ -17,9 +17,15 @@ run again alone; should it not crash alone, the report names the shortest
 run of cases before it that still crashes (found by bisection). That replay
 is then run once more with plain-Python stand-ins of the module's
 descriptors and reconstructors (reliability/pure_python_properties.py; the
-module is never loaded): a crash there too is the interpreter's, reported
-as such with its replay and counted apart from the module's crashes (never
-as a pass).
+module is never loaded). The crash is the interpreter's only when the
+replay dies the same way at the same place: the same signal (or exit
+status), and in the same case, at the child's exit after the same last
+case, or both at start-up. It is then reported as such with its replay and
+counted apart from the module's crashes (never as a pass). Anything else
+(no crash, another signal, a crash in another case or elsewhere in the
+child, a hang) leaves the crash the module's; a crash between two cases of
+a batch has no counterpart in a replay that ends at its case, so it stays
+the module's too. Both outcomes are printed either way.
 Inside the child a case passes when each operation ends in a value or an
 ordinary Python exception (never SystemError, which the interpreter raises
 when a C function breaks the error protocol) and the value is one the case
@@ -1160,10 +1166,15 @@ def worker(args):
     # reported: those of `--abort-at`, `--hang-at`, `--exit-at` and
     # `--abort-at-exit` stand for faults of the module and happen only with
     # it loaded; `--interpreter-abort-at` stands for a fault of the
-    # interpreter and happens with the stand-ins too.
+    # interpreter and happens with the stand-ins too; `--stand-in-crash`
+    # happens with the stand-ins only (an interpreter that crashes in the
+    # replay, but not as the module's run did).
     module_loaded = not args.pure_python
     if args.abort_at_exit and module_loaded:
         atexit.register(os.abort)
+    stand_in_signal, stand_in_place = args.stand_in_crash or (None, None)
+    if args.pure_python and stand_in_place == "exit":
+        atexit.register(signal.raise_signal, stand_in_signal)
     families = args.family or sorted(FAMILIES)
     # Python tracebacks of every thread on a crash, and on SIGUSR1 from the
     # parent's watchdog when a case stops making progress.
@@ -1177,6 +1188,8 @@ def worker(args):
         progress.write(f"{number}\n")
         if number == args.interpreter_abort_at:
             os.abort()
+        if args.pure_python and number == stand_in_place:
+            signal.raise_signal(stand_in_signal)
         if module_loaded:
             if number == args.abort_at and (position > 0 or not args.abort_needs_history):
                 os.abort()
@@ -1208,13 +1221,25 @@ class Batch:
     - "exit": at the child's exit, after its last case `stopped_at` ended;
     - "start-up": before its first case `stopped_at` began.
 
-    A crash is never put on a case that did not begin."""
+    A crash is never put on a case that did not begin. `status` is the
+    child's exit status (negative: the signal that ended it), None after a
+    hang."""
 
-    def __init__(self, finished, stopped_at, how, where="in"):
+    def __init__(self, finished, stopped_at, how, where="in", status=None):
         self.finished = finished  # [(number, family, passed)]
         self.stopped_at = stopped_at
         self.how = how
         self.where = where
+        self.status = status
+
+    def crashed(self):
+        return self.how is not None and self.how.startswith("CRASH")
+
+    def outcome(self):
+        """What ended the child and where, for a report."""
+        if self.stopped_at is None:
+            return "no crash"
+        return f"{self.how} {self.place()}"
 
     def place(self):
         number = self.stopped_at
@@ -1239,6 +1264,9 @@ def run_batch(args, seed, start, count, pure_python=False):
     for option in ("abort_at", "hang_at", "exit_at", "interpreter_abort_at"):
         if getattr(args, option) is not None:
             command += [f"--{option.replace('_', '-')}", str(getattr(args, option))]
+    if args.stand_in_crash is not None:
+        number, place = args.stand_in_crash
+        command += ["--stand-in-crash", f"{signal.Signals(number).name}@{place}"]
     for flag in ("abort_needs_history", "abort_at_exit"):
         if getattr(args, flag):
             command += [f"--{flag.replace('_', '-')}"]
@@ -1280,10 +1308,23 @@ def run_batch(args, seed, start, count, pure_python=False):
         if len(finished) == count or sum(not passed for *_, passed in finished) >= args.max_failures:
             return Batch(finished, None, None)
         return Batch(finished, stopped_at, f"CRASH (exit status {status} after {len(finished)} of {count} cases)",
-                     where)
+                     where, status)
     signal_name = signal.Signals(-status).name if status < 0 and -status in signal.valid_signals() else None
     how = f"signal {signal_name}" if signal_name else f"exit status {status}"
-    return Batch(finished, stopped_at, f"CRASH ({how})", where)
+    return Batch(finished, stopped_at, f"CRASH ({how})", where, status)
+
+
+def same_crash(module_run, replay):
+    """Whether `replay` (the cases run again with the plain-Python stand-ins)
+    died as `module_run` did: by the same signal or exit status, and in the
+    same case, at the child's exit after the same last case, or both at
+    start-up. A crash between two cases of a batch has no counterpart in a
+    replay that ends at its case, so it never matches."""
+    return (module_run.crashed() and replay.crashed()
+            and module_run.where in ("in", "exit", "start-up")
+            and replay.status == module_run.status
+            and replay.where == module_run.where
+            and replay.stopped_at == module_run.stopped_at)
 
 
 def shortest_crashing_run(args, seed, first, last):
@@ -1342,24 +1383,26 @@ def parent(args):
                 batch.how += f" (not alone: after {after})"
         replay = f"--case {number}" if replay_count == 1 else f"--start {replay_start} --cases {replay_count}"
         family = "" if batch.where == "start-up" else f", family {name}"
-        # A crash that the same cases cause with the module's descriptors
-        # replaced by plain Python ones is the interpreter's.
-        if batch.how.startswith("CRASH"):
+        # A crash that the same cases cause in the same way with the
+        # module's descriptors replaced by plain Python ones is the
+        # interpreter's; any other outcome of that replay leaves it the
+        # module's.
+        pure = None
+        if batch.crashed():
             pure = run_batch(args, seed, replay_start, replay_count, pure_python=True)
-            interpreters = (pure.stopped_at == number and pure.how.startswith("CRASH")
-                            and (pure.where == "start-up") == (batch.where == "start-up"))
-        else:
-            interpreters = False
-        if interpreters:
+        if pure is not None and same_crash(batch, pure):
             interpreter_crashed += 1
             print(f"fuzz: {batch.how} {batch.place()}, seed {seed}{family}: the interpreter's, not the "
-                  f"module's (the same cases crash with the module's descriptors replaced by plain Python "
-                  f"ones: {pure.how} {pure.place()}); replay with: {script} {replay}"
+                  f"module's (the same cases crash the same way with the module's descriptors replaced by "
+                  f"plain Python ones: {pure.outcome()}); replay with: {script} {replay}"
                   f"{'' if args.pure_python else ' (add --pure-python to leave the module out)'}", flush=True)
         else:
             crashed += 1
-            print(f"fuzz: {batch.how} {batch.place()}, seed {seed}{family}; replay with: {script} {replay}",
-                  flush=True)
+            compared = "" if pure is None else (
+                f": the module's (with the module's descriptors replaced by plain Python ones the same "
+                f"cases give: {pure.outcome()})")
+            print(f"fuzz: {batch.how} {batch.place()}, seed {seed}{family}{compared}; replay with: "
+                  f"{script} {replay}", flush=True)
         if batch.where != "start-up":
             position = number + 1
     elapsed = time.monotonic() - started
@@ -1403,6 +1446,22 @@ def watch(child, progress, timeout):
             return True
 
 
+def stand_in_crash(text):
+    """`SIGNAL@CASE` or `SIGNAL@exit` (e.g. `SIGKILL@exit`): the signal and
+    where the stand-ins' run raises it."""
+    name, _, place = text.partition("@")
+    try:
+        number = signal.Signals[name]
+    except KeyError:
+        raise argparse.ArgumentTypeError(f"no signal {name!r}") from None
+    if place == "exit":
+        return number, place
+    try:
+        return number, int(place)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"place {place!r} is neither a case number nor 'exit'") from None
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", type=int, default=100_000)
@@ -1425,6 +1484,7 @@ def main(argv=None):
     parser.add_argument("--exit-at", type=int, default=None, help=argparse.SUPPRESS)
     parser.add_argument("--abort-at-exit", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--interpreter-abort-at", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--stand-in-crash", type=stand_in_crash, default=None, help=argparse.SUPPRESS)
     parser.add_argument("--pure-python", action="store_true",
                         help="run the cases with plain-Python stand-ins of the module's descriptors "
                              "(reliability/pure_python_properties.py); the module is never loaded")

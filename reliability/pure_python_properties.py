@@ -2,8 +2,10 @@
 replays (reliability/fuzz_campaign.py, `--pure-python`).
 
 A case that crashed the interpreter is run again with these in place of the
-module: when it still crashes, no code of the module was involved, and the
-crash is the interpreter's. `install()` binds a module object under the
+module: when it still crashes, by the same signal at the same place (the
+same case, or at the child's exit after the same last case), no code of the
+module was involved, and the crash is the interpreter's; any other outcome
+leaves it the module's. `install()` binds a module object under the
 module's own name in `sys.modules` (so that pickle finds the types and the
 reconstructors by name, as it finds the module's), without loading the
 extension.

@@ -1,7 +1,9 @@
 """Module frame: start-up, the module namespace, and traceback entries."""
 
+import inspect
 import os
 import pathlib
+import pydoc
 import re
 import shutil
 import subprocess
@@ -68,6 +70,35 @@ def test_types_are_static_gc_basetypes(module, type_name):
     assert cls.__bases__ == (object,) and cls.__module__ == MODULE
     assert not hasattr(getattr(cls, "__new__")(cls), "__dict__")
     del version_tag
+
+
+def documented_getter(instance):
+    """The getter's docstring."""
+
+
+@pytest.mark.parametrize(
+    ("type_name", "signature", "summary", "arguments", "instance_doc"),
+    [("CachedProperty", "(fget)", "Read-only attribute whose getter runs once per owner instance.",
+      (documented_getter,), "The getter's docstring."),
+     ("AxisProperty", "(axis=0, doc='')", "Attribute that stands for one axis of an owner's manager.",
+      (1, "The axis."), "The axis.")],
+    ids=["CachedProperty", "AxisProperty"],
+)
+def test_types_carry_a_docstring_with_a_text_signature(module, type_name, signature, summary, arguments,
+                                                       instance_doc):
+    # As for CPython's static types (property's tp_doc): the signature line is
+    # served as __text_signature__ and stripped from the class's __doc__.
+    cls = getattr(module, type_name)
+    assert str(inspect.signature(cls)) == signature
+    assert {parameter.kind for parameter in inspect.signature(cls).parameters.values()} == {
+        inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    assert cls.__doc__.startswith(f"{summary}\n\n")
+    assert f" |  {type_name}{signature}\n |\n |  {summary}\n" in pydoc.render_doc(cls, renderer=pydoc.plaintext)
+    # Instances keep their own read-only __doc__: a blank one reads None, not
+    # the class docstring.
+    assert type(cls.__dict__["__doc__"]) is types.GetSetDescriptorType
+    assert cls(*arguments).__doc__ == instance_doc
+    assert cls.__new__(cls).__doc__ is None
 
 
 class Manager:

@@ -102,7 +102,7 @@ def test_crash_at_a_childs_exit_is_put_on_its_last_case():
     result = run_campaign("--cases", "40", "--seed", "11", "--batch", "30", "--abort-at-exit")
     assert result.returncode == 2, result.stdout + result.stderr
     found = re.findall(r"CRASH \(signal SIGABRT\) at the child's exit, after its last case (\d+), seed 11, "
-                       r"family \w+; replay with: .* --case (\d+)\n", result.stdout)
+                       r"family \w+: the module's \(.*: no crash\); replay with: .* --case (\d+)\n", result.stdout)
     assert found == [("29", "29"), ("39", "39")], result.stdout
     assert "fuzz: 40 cases, 0 failed, 2 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
 
@@ -117,6 +117,42 @@ def test_crash_that_plain_python_stand_ins_cause_too_is_the_interpreters():
     assert re.search(r"CRASH \(signal SIGABRT\) in case 23, seed 11, family \w+: the interpreter's, not the "
                      rf"module's .*; replay with: {replay}", result.stdout), result.stdout
     assert "fuzz: 40 cases, 0 failed, 0 crashed, 1 crashed in the interpreter, seed 11" in result.stdout
+
+
+# A crash put into the module's runs only, with the stand-ins' replay made to
+# crash as given (`--stand-in-crash SIGNAL@PLACE`): the interpreter's only
+# when the replay dies by the same signal at the same place. The other signal
+# is SIGKILL, which no handler sees: a sanitizer build would turn a raised
+# SIGSEGV into a report of its own and an abort.
+@pytest.mark.parametrize("module_crash, stand_in_crash, module_place, replay_place, verdict", [
+    (["--abort-at", "23"], "SIGKILL@exit", "in case 23",
+     "CRASH (signal SIGKILL) at the child's exit, after its last case 23", "module"),
+    (["--abort-at", "23"], "SIGKILL@23", "in case 23", "CRASH (signal SIGKILL) in case 23", "module"),
+    (["--abort-at", "23"], "SIGABRT@exit", "in case 23",
+     "CRASH (signal SIGABRT) at the child's exit, after its last case 23", "module"),
+    (["--abort-at-exit"], "SIGABRT@39", "at the child's exit, after its last case 39",
+     "CRASH (signal SIGABRT) in case 39", "module"),
+    (["--abort-at-exit"], "SIGABRT@exit", "at the child's exit, after its last case 39",
+     "CRASH (signal SIGABRT) at the child's exit, after its last case 39", "interpreter"),
+])
+def test_crash_is_the_interpreters_only_when_its_replay_dies_the_same_way(
+        module_crash, stand_in_crash, module_place, replay_place, verdict):
+    result = run_campaign("--cases", "40", "--seed", "11", *module_crash, "--stand-in-crash", stand_in_crash)
+    output = result.stdout + result.stderr
+    crash = re.escape(f"CRASH (signal SIGABRT) {module_place}, seed 11, family ") + r"\w+"
+    replay = re.escape(f"; replay with: {sys.executable} {CAMPAIGN} --seed 11 --case {module_place.split()[-1]}")
+    if verdict == "module":
+        assert result.returncode == 2, output
+        assert re.search(crash + re.escape(": the module's (with the module's descriptors replaced by plain "
+                                           f"Python ones the same cases give: {replay_place})") + replay + "\n",
+                         result.stdout), output
+        assert "fuzz: 40 cases, 0 failed, 1 crashed, 0 crashed in the interpreter, seed 11" in result.stdout
+    else:
+        assert result.returncode == 3, output
+        assert re.search(crash + re.escape(": the interpreter's, not the module's (the same cases crash the same "
+                                           f"way with the module's descriptors replaced by plain Python ones: "
+                                           f"{replay_place})") + replay, result.stdout), output
+        assert "fuzz: 40 cases, 0 failed, 0 crashed, 1 crashed in the interpreter, seed 11" in result.stdout
 
 
 # Runs cases with the module or with its plain-Python stand-ins

@@ -37,7 +37,14 @@ _ReduceTuple: TypeAlias = (
 # from both.
 @disjoint_base
 class CachedProperty(Generic[_R]):
-    """Caches the getter's result in the owner instance's `_cache` dict."""
+    """Caches the getter's result in the owner instance's `_cache` dict.
+
+    The key is the getter's `__name__`, not the attribute's name. No lock is
+    taken, as with functools.cached_property: threads that read one fresh
+    instance at once may each run the getter (8 threads, up to 8 runs) and
+    get different objects. One stored value wins (later reads return it);
+    nothing crashes or is corrupted.
+    """
 
     def __init__(self, fget: Callable[[Any], _R]) -> None: ...
     @overload
@@ -66,7 +73,11 @@ cache_readonly = CachedProperty
 
 @disjoint_base
 class AxisProperty(Generic[_Get, _Set]):
-    """Reads `owner._mgr.axes[axis]`; assignment calls `owner._set_axis(axis, value)`."""
+    """Reads `owner._mgr.axes[axis]`; assignment calls `owner._set_axis(axis, value)`.
+
+    Nothing is kept between calls: each read and assignment, from any
+    thread, goes to the owner's `_mgr.axes` and `_set_axis` as it happens.
+    """
 
     def __init__(self, axis: SupportsIndex = 0, doc: str | None = "") -> None: ...
     @overload

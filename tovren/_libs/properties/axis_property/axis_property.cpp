@@ -182,6 +182,19 @@ PyGetSetDef axis_property_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The class docstring, with the text signature first as in CPython's own
+// static types (see kCachedPropertyDoc); instances keep their own __doc__.
+constexpr const char kAxisPropertyDoc[] =
+    "AxisProperty(axis=0, doc=\"\")\n"
+    "--\n"
+    "\n"
+    "Attribute that stands for one axis of an owner's manager.\n"
+    "\n"
+    "Reading returns owner._mgr.axes[axis] (axes must be a list; a negative\n"
+    "axis counts from its end); assigning calls owner._set_axis(axis, value).\n"
+    "Deletion raises NotImplementedError. axis is any object with __index__;\n"
+    "doc becomes the descriptor's __doc__.";
+
 }  // namespace
 
 PyTypeObject AxisPropertyType = {
@@ -192,6 +205,7 @@ PyTypeObject AxisPropertyType = {
     .tp_dealloc = axis_property_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE |
                 Py_TPFLAGS_HAVE_GC,
+    .tp_doc = kAxisPropertyDoc,
     .tp_traverse = axis_property_traverse,
     .tp_clear = axis_property_clear,
     .tp_methods = kAxisPropertyMethods,

@@ -281,6 +281,28 @@ PyGetSetDef cached_property_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The class docstring. As in CPython's own static types, it starts with the
+// text signature ("name(parameters)\n--\n\n"), which the interpreter strips
+// from the class's __doc__ and serves as __text_signature__ (inspect.signature,
+// help()). Instances keep their own __doc__: the getset above is found in the
+// type's dict first, so PyType_Ready does not store this text there.
+constexpr const char kCachedPropertyDoc[] =
+    "CachedProperty(fget)\n"
+    "--\n"
+    "\n"
+    "Read-only attribute whose getter runs once per owner instance.\n"
+    "\n"
+    "The first read through an instance calls fget(instance) and stores the\n"
+    "result in the instance's _cache dict (made when _cache is absent or None)\n"
+    "under fget.__name__; later reads return the stored object. A getter that\n"
+    "raises stores nothing. Assignment and deletion raise. To compute the value\n"
+    "again, delete its key from _cache or set _cache to None. An owner that\n"
+    "cannot take a _cache attribute gets the descriptor itself back.\n"
+    "\n"
+    "Threads reading one fresh instance at once may each run the getter and\n"
+    "get different objects, as with functools.cached_property; one stored\n"
+    "value wins. Also bound as cache_readonly.";
+
 }  // namespace
 
 PyTypeObject CachedPropertyType = {
@@ -291,6 +313,7 @@ PyTypeObject CachedPropertyType = {
     .tp_dealloc = cached_property_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE |
                 Py_TPFLAGS_HAVE_GC,
+    .tp_doc = kCachedPropertyDoc,
     .tp_traverse = cached_property_traverse,
     .tp_clear = cached_property_clear,
     .tp_methods = kCachedPropertyMethods,
