@@ -125,13 +125,9 @@ def test_crash_that_plain_python_stand_ins_cause_too_is_the_interpreters():
 # is SIGKILL, which no handler sees: a sanitizer build would turn a raised
 # SIGSEGV into a report of its own and an abort.
 @pytest.mark.parametrize("module_crash, stand_in_crash, module_place, replay_place, verdict", [
-    (["--abort-at", "23"], "SIGKILL@exit", "in case 23",
-     "CRASH (signal SIGKILL) at the child's exit, after its last case 23", "module"),
     (["--abort-at", "23"], "SIGKILL@23", "in case 23", "CRASH (signal SIGKILL) in case 23", "module"),
     (["--abort-at", "23"], "SIGABRT@exit", "in case 23",
      "CRASH (signal SIGABRT) at the child's exit, after its last case 23", "module"),
-    (["--abort-at-exit"], "SIGABRT@39", "at the child's exit, after its last case 39",
-     "CRASH (signal SIGABRT) in case 39", "module"),
     (["--abort-at-exit"], "SIGABRT@exit", "at the child's exit, after its last case 39",
      "CRASH (signal SIGABRT) at the child's exit, after its last case 39", "interpreter"),
 ])
